@@ -1,0 +1,29 @@
+// File operations whose safety rules depend on the OS: the shared log file is never reached
+// through a symbolic link, and each log line goes out in one write.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Creates path only if nothing exists there (no link is followed), with read and write for
+// every user whatever the umask. Returns true when this call created it; errnoOut gets the
+// reason otherwise.
+bool CreateSharedFile(const std::string& path, int* errnoOut = nullptr);
+
+enum class ReadProbe { Readable, Missing, Unreadable };
+// Whether path can be opened for reading (a symbolic link counts as unreadable).
+ReadProbe ProbeReadable(const std::string& path, int* errnoOut = nullptr);
+
+// Creates path for writing when it is missing (no link is followed). true on success.
+bool CreateForWriting(const std::string& path, int* errnoOut = nullptr);
+
+// Appends bytes to an existing file with a single write in append mode; never follows a
+// symbolic link. true when all bytes were written.
+bool AppendBytes(const std::string& path, const char* data, size_t len, int* errnoOut = nullptr);
+
+// The separator between folder and file names.
+constexpr char kPathSeparator = '/';
+
+}  // namespace platform
