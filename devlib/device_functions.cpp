@@ -1,5 +1,7 @@
 // Device functions: look up the channel, call its member, write one log line.
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "devlib/velmora.h"
@@ -24,6 +26,47 @@ unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<
 void SetChannelFactoryForTest(ChannelFactory factory) { Factory() = std::move(factory); }
 
 int LastOpenErrorValue() { return g_lastOpenError; }
+
+std::string DescribeLastOpenFailure() {
+    const OpenDiagnostics& d = LastOpenDiagnostics();
+    std::string text;
+    switch (g_lastOpenError) {
+        case 16001:
+            text = "the device found is of another model";
+            break;
+        case 16002:
+            text = "the requested device text begins with '-'";
+            break;
+        case 16003:
+            text = "the device found has another serial number";
+            break;
+        case 16008:
+            text = "another program holds the device access lock";
+            break;
+        case 16009:
+            text = "the library was not started";
+            break;
+        default:
+            text = d.portsFound == 0 ? "no Norvik device is connected" : "no device answered";
+            break;
+    }
+    if (!d.failedPort.empty()) {
+        text += "; port " + d.failedPort + " could not be opened: ";
+        switch (d.failedErrno) {
+            case EBUSY:
+                text += "it is in use by another program";
+                break;
+            case EACCES:
+            case EPERM:
+                text += "permission denied (is the user in the dialout group?)";
+                break;
+            default:
+                text += std::strerror(d.failedErrno);
+                break;
+        }
+    }
+    return text;
+}
 
 std::string SanitizedLogText(const char* field, size_t size) {
     std::string out;

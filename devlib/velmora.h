@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "devlib/library.h"
 #include "devlib/records.h"
@@ -33,6 +34,9 @@ int GetSFPrintHeadData(int deviceID, SFPrintHeadData* printHead);
 
 // The extended error number (16001..16009) of the last OpenV2, 0 when it succeeded or none ran.
 int LastOpenErrorValue();
+// Why the last OpenV2 found no device, in words for a message: the extended error and, when
+// a port could not be opened, the port and the system's reason (busy, no permission).
+std::string DescribeLastOpenFailure();
 
 // Replaces the channel OpenV2 creates (tests). An empty function restores the USB channel.
 using ChannelFactory = std::function<CDeviceCommunication*()>;

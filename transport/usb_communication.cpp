@@ -19,6 +19,8 @@ constexpr uint16_t kProduct660 = 0x0A1E;
 constexpr uint16_t kProduct1160 = 0x0A1F;
 constexpr int kMaxPorts = 100;
 
+OpenDiagnostics g_openDiagnostics;
+
 void Log(const char* line) {
     if (LogEntry()) LogWriteLine(line);
 }
@@ -42,6 +44,8 @@ CUSBCommunication::~CUSBCommunication() {
     if (m_hCom != kInvalidComHandle) CloseCOM(m_hCom);
 }
 
+const OpenDiagnostics& LastOpenDiagnostics() { return g_openDiagnostics; }
+
 CDeviceCommunication* NewUsbChannel() { return new (std::nothrow) CUSBCommunication(); }
 
 int CUSBCommunication::MatchRequest(const char* request, int errModel, int errSerial) const {
@@ -63,6 +67,7 @@ void CUSBCommunication::CloseComPort() {
 
 int CUSBCommunication::Open(const char* model_serialNumber, int /*ignored*/, int* exErrorValue) {
     int exError = exErrorValue ? *exErrorValue : 0;
+    g_openDiagnostics = OpenDiagnostics();
     m_hDevice = nullptr;
     m_hInterfaceDetail = nullptr;
     m_hWritePipe = nullptr;
@@ -100,6 +105,7 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
     const int n1160 = FindComPorts(kProduct1160, ports + first, kMaxPorts - first);
     if (char* log = LogEntry()) LogPrintf(log, "CUSBCommunication::Open / numAvailableComPorts (1160) %d", n1160);
     const int total = first + std::max(n1160, 0);
+    g_openDiagnostics.portsFound = total;
     if (char* log = LogEntry()) LogPrintf(log, "CUSBCommunication::Open / numAvailableComPorts (660+1160) %d", total);
     if (total == 0) {
         Log("CUSBCommunication::Open / Error 13");
@@ -111,6 +117,8 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
         m_hCom = OpenCOM(static_cast<uint8_t>(ports[i] % 256));
         Log("CUSBCommunication::OpenCOM NEW 128000________1");
         if (m_hCom == kInvalidComHandle) {
+            g_openDiagnostics.failedPort = ComPortPath(static_cast<uint8_t>(ports[i] % 256));
+            g_openDiagnostics.failedErrno = LastComOpenError();
             Log("CUSBCommunication::Open / Error 14");
             continue;
         }
@@ -122,6 +130,7 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
             CloseComPort();
             continue;
         }
+        ++g_openDiagnostics.portsIdentified;
         if (!request) return 1;
         const int match = MatchRequest(request, 16001, 16003);
         if (match == 1) return 1;

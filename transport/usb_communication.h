@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -49,6 +50,15 @@ private:
     int m_openedFlag = 0;
     ComHandle m_hCom = kInvalidComHandle;
 };
+
+// What the last Open of any channel met on the COM ports, for messages to the user.
+struct OpenDiagnostics {
+    int portsFound = 0;         // ports of both product ids
+    int portsIdentified = 0;    // ports whose device answered the identification
+    std::string failedPort;     // the last port that could not be opened
+    int failedErrno = 0;        // and the system's reason
+};
+const OpenDiagnostics& LastOpenDiagnostics();
 
 // A new, closed channel for OpenV2.
 CDeviceCommunication* NewUsbChannel();
