@@ -65,10 +65,10 @@ TEST(Queries, OlderStatusChecksumAcceptedOrRejected) {
     EXPECT_EQ(ch.sent[0].bytes, Bytes({0x1B, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(ch.sent[0].bRequest, 0);
     EXPECT_EQ(ch.sent[0].replyLen, 30);
-    EXPECT_EQ(s.stats, (0xC0 << 8) | data[1]);
-    EXPECT_EQ(s.error, data[4] << 8 | data[5]);
-    EXPECT_EQ(s.akku, data[18]);
-    EXPECT_EQ(s.userPrinerCounter, data[26] << 8 | data[27]);
+    EXPECT_EQ(+s.stats, (0xC0 << 8) | data[1]);
+    EXPECT_EQ(+s.error, data[4] << 8 | data[5]);
+    EXPECT_EQ(+s.akku, data[18]);
+    EXPECT_EQ(+s.userPrinerCounter, data[26] << 8 | data[27]);
 
     for (int i : {0, 13, 29}) {
         SCOPED_TRACE(i);
@@ -80,7 +80,7 @@ TEST(Queries, OlderStatusChecksumAcceptedOrRejected) {
         DeviceStatus untouched;
         std::memset(&untouched, 0x5A, sizeof untouched);
         EXPECT_EQ(ch.GetDeviceStatus(&untouched), -3);
-        EXPECT_EQ(untouched.stats, 0x5A5A);
+        EXPECT_EQ(+untouched.stats, 0x5A5A);
     }
 }
 
@@ -92,19 +92,19 @@ TEST(Queries, NewerStatusFieldsComeFromTheirReplyBytes) {
     DeviceStatus s{};
     ASSERT_EQ(ch.GetDeviceStatus(&s), 1);
     EXPECT_EQ(ch.sent[0].bytes, Bytes({0x05, 0x3F, 0x20, 0x53, 0x00, 0x00}));
-    EXPECT_EQ(s.Busy, 0x40);
-    EXPECT_EQ(s.stats, 0x4342);
-    EXPECT_EQ(s.error, 0x4544);
-    EXPECT_EQ(s.userPrinerCounter, 0x4746);
-    EXPECT_EQ(s.printCounter, 0x48);
-    EXPECT_EQ(s.akku, 0x49);
-    EXPECT_EQ(s.phLevel, 0x4A);
-    EXPECT_EQ(s.unknown20, 0x4B);
-    EXPECT_EQ(s.storedImages, 0x4D);
-    EXPECT_EQ(s.corError, 0x4F4E);
-    EXPECT_EQ(s.warning, 0x5352);
-    EXPECT_EQ(s.unknown3, 0x5B);
-    EXPECT_EQ(s.unknown29, 0x5A);
+    EXPECT_EQ(+s.Busy, 0x40);
+    EXPECT_EQ(+s.stats, 0x4342);
+    EXPECT_EQ(+s.error, 0x4544);
+    EXPECT_EQ(+s.userPrinerCounter, 0x4746);
+    EXPECT_EQ(+s.printCounter, 0x48);
+    EXPECT_EQ(+s.akku, 0x49);
+    EXPECT_EQ(+s.phLevel, 0x4A);
+    EXPECT_EQ(+s.unknown20, 0x4B);
+    EXPECT_EQ(+s.storedImages, 0x4D);
+    EXPECT_EQ(+s.corError, 0x4F4E);
+    EXPECT_EQ(+s.warning, 0x5352);
+    EXPECT_EQ(+s.unknown3, 0x5B);
+    EXPECT_EQ(+s.unknown29, 0x5A);
 }
 
 TEST(Queries, TransportResultsMapToLibraryCodes) {
@@ -120,7 +120,7 @@ TEST(Queries, TransportResultsMapToLibraryCodes) {
         DeviceStatus s;
         std::memset(&s, 0x33, sizeof s);
         EXPECT_EQ(ch.GetDeviceStatus(&s), c.expected);
-        EXPECT_EQ(s.stats, 0x3333);  // a transport result of 0 leaves the record as it was
+        EXPECT_EQ(+s.stats, 0x3333);  // a transport result of 0 leaves the record as it was
     }
 }
 
@@ -195,10 +195,10 @@ TEST(Queries, OlderParameterFontSizeCorrection) {
     DeviceParameter p{};
     ASSERT_EQ(ch.GetDeviceParameter(&p), 1);
     EXPECT_EQ(ch.sent[0].bytes, Bytes({0x1B, 0x70, 0x3F, 0x20, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(p.font1Size, 16);
-    EXPECT_EQ(p.font1Flags, 0x01);
-    EXPECT_EQ(p.font2Size, 12);
-    EXPECT_EQ(p.font2Flags, 0x02);
+    EXPECT_EQ(+p.font1Size, 16);
+    EXPECT_EQ(+p.font1Flags, 0x01);
+    EXPECT_EQ(+p.font2Size, 12);
+    EXPECT_EQ(+p.font2Flags, 0x02);
 }
 
 TEST(Queries, NewerParameterAndFileEntry) {
@@ -210,16 +210,16 @@ TEST(Queries, NewerParameterAndFileEntry) {
     DeviceParameter p{};
     ASSERT_EQ(ch.GetDeviceParameter(&p), 1);
     EXPECT_EQ(ch.sent[0].bytes, Bytes({0x05, 0x3F, 0x20, 0x70, 0, 0}));
-    EXPECT_EQ(p.printSeq, 2);
-    EXPECT_EQ(p.printDir, 3);
-    EXPECT_EQ(p.effects, 0x0405);  // big-endian on this family too
-    EXPECT_EQ(p.signals, 0x0706);
-    EXPECT_EQ(p.encoder, 62);
-    EXPECT_EQ(p.speed, 63);
-    EXPECT_EQ(p.font1Name[0], 10);
-    EXPECT_EQ(p.unknown172, 10);
-    EXPECT_EQ(p.font1Size, 3);
-    EXPECT_EQ(p.spitting, 9);
+    EXPECT_EQ(+p.printSeq, 2);
+    EXPECT_EQ(+p.printDir, 3);
+    EXPECT_EQ(+p.effects, 0x0405);  // big-endian on this family too
+    EXPECT_EQ(+p.signals, 0x0706);
+    EXPECT_EQ(+p.encoder, 62);
+    EXPECT_EQ(+p.speed, 63);
+    EXPECT_EQ(+p.font1Name[0], 10);
+    EXPECT_EQ(+p.unknown172, 10);
+    EXPECT_EQ(+p.font1Size, 3);
+    EXPECT_EQ(+p.spitting, 9);
 
     std::vector<uint8_t> f(64, 0);
     f[0] = 0x34;
@@ -229,7 +229,7 @@ TEST(Queries, NewerParameterAndFileEntry) {
     FileSystemInfo info{};
     ASSERT_EQ(ch.GetFileSystemInfo(0x0102, &info), 1);
     EXPECT_EQ(ch.sent[1].bytes, Bytes({0x05, 0x3F, 0x20, 0x44, 0x02, 0x01}));
-    EXPECT_EQ(info.unknown0, 0x1234);
+    EXPECT_EQ(+info.unknown0, 0x1234);
     EXPECT_STREQ(info.fileName, "LOGO.BMP");
 }
 
@@ -244,8 +244,8 @@ TEST(Queries, ModuleStatusOfTheNewerFamily) {
     EXPECT_EQ(ch.sent[0].bytes, Bytes({0x05, 0x3F, 0x69, 0x69, 0, 0}));
     EXPECT_EQ(ch.sent[0].replyLen, 16);
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&s);
-    EXPECT_EQ(s.format, 0);
-    EXPECT_EQ(s.active, 1);
+    EXPECT_EQ(+s.format, 0);
+    EXPECT_EQ(+s.active, 1);
     for (int i = 4; i < 18; ++i) EXPECT_EQ(b[i], 0) << i;
     for (int i = 18; i < 30; ++i) EXPECT_EQ(b[i], 0x11) << i;
 }
@@ -257,29 +257,29 @@ TEST(Queries, SensorsTestfunctionPrintHeadAndStatistic) {
     ch.Payload(r);
     SFDeviceSensors s{};
     ASSERT_EQ(ch.GetSFDeviceSensors(&s), 1);
-    EXPECT_EQ(s.esp32Indicator, 0xA0 + 13);
-    EXPECT_EQ(s.unknown0, 0xA0 + 10);
-    EXPECT_EQ(s.unknown10, (0xA3 << 8) | 0xA2);
+    EXPECT_EQ(+s.esp32Indicator, 0xA0 + 13);
+    EXPECT_EQ(+s.unknown0, 0xA0 + 10);
+    EXPECT_EQ(+s.unknown10, (0xA3 << 8) | 0xA2);
 
     std::vector<uint8_t> t(18);
     for (int i = 0; i < 18; ++i) t[i] = static_cast<uint8_t>(i);
     ch.Payload(t);
     SFDeviceTestfunction tf{};
     ASSERT_EQ(ch.GetSFDeviceTestfunction(&tf), 1);
-    EXPECT_EQ(tf.state, 0);
-    EXPECT_EQ(tf.unknown0, 1);
-    EXPECT_EQ(tf.unknown4, 0x0706);
-    EXPECT_EQ(tf.unknown12[5], 17);
+    EXPECT_EQ(+tf.state, 0);
+    EXPECT_EQ(+tf.unknown0, 1);
+    EXPECT_EQ(+tf.unknown4, 0x0706);
+    EXPECT_EQ(+tf.unknown12[5], 17);
 
     std::vector<uint8_t> p(26);
     for (int i = 0; i < 26; ++i) p[i] = static_cast<uint8_t>(i);
     ch.Payload(p);
     SFPrintHeadData ph{};
     ASSERT_EQ(ch.GetSFPrintHeadData(&ph), 1);
-    EXPECT_EQ(ph.printCartridge, 2);
-    EXPECT_EQ(ph.unknown7, 0x0B0A0908u);
-    EXPECT_EQ(ph.unknown14, 0x0403);
-    EXPECT_EQ(ph.unknown16[9], 25);
+    EXPECT_EQ(+ph.printCartridge, 2);
+    EXPECT_EQ(+ph.unknown7, 0x0B0A0908u);
+    EXPECT_EQ(+ph.unknown14, 0x0403);
+    EXPECT_EQ(+ph.unknown16[9], 25);
 
     std::vector<uint8_t> st(998, 0);
     st[0] = 0x10;
@@ -291,9 +291,9 @@ TEST(Queries, SensorsTestfunctionPrintHeadAndStatistic) {
     ch.Payload(st);
     SFDeviceStatisticV2 stat{};
     ASSERT_EQ(ch.GetSFDeviceStatisticV2(&stat), 1);
-    EXPECT_EQ(stat.printCounter, 10000u);
-    EXPECT_EQ(stat.errors[1], 7);
-    EXPECT_EQ(stat.options[0], 5);
+    EXPECT_EQ(+stat.printCounter, 10000u);
+    EXPECT_EQ(+stat.errors[1], 7);
+    EXPECT_EQ(+stat.options[0], 5);
 }
 
 TEST(Identity, TextAndFixedReplies) {

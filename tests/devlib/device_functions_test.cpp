@@ -131,8 +131,8 @@ TEST_F(DeviceFunctions, DeviceInfoDescribesTheDeviceAsOpened) {
     NewLines();
     DeviceInfo info{};
     EXPECT_EQ(GetDeviceInfo(id, &info), 1);
-    EXPECT_EQ(info.runsApplication, 0);
-    EXPECT_EQ(info.version, 205);
+    EXPECT_EQ(+info.runsApplication, 0);
+    EXPECT_EQ(+info.version, 205);
     EXPECT_EQ(std::string(info.serial, 6), "A1B2C3");
     EXPECT_TRUE(ch->sent.empty());
     EXPECT_EQ(NewLines(), std::vector<std::string>{
