@@ -109,8 +109,11 @@ int main(int argc, char** argv) {
     for (const FwFile& f : kFwFiles) carried += f.resourceSize;
 
     // The same text for objcopy, and a check that both give the same bytes.
-    const fs::path dir = fs::temp_directory_path() / ("quillon-bench-hex-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = hexbench::MakeTempFolder();
+    if (dir.empty()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
     g_hexFile = dir / "controller.hex";
     g_binFile = dir / "controller.bin";
     {

@@ -10,6 +10,9 @@ namespace hexbench {
 // it could not be started or did not exit normally.
 int RunProgram(const std::vector<std::string>& argv);
 
+// A new private folder under the system's temporary folder ("" on failure).
+std::string MakeTempFolder();
+
 // Resident memory of this process in kB: all of it, file-backed pages (the program and its
 // linked-in images) and anonymous pages (heap and stacks). -1 when unknown.
 struct Resident {

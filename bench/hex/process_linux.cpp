@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -22,6 +23,12 @@ int RunProgram(const std::vector<std::string>& argv) {
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string MakeTempFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillon-bench-hex-XXXXXX";
+    return mkdtemp(pattern.data()) ? pattern : std::string();
 }
 
 Resident ResidentMemory() {

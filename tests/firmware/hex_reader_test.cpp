@@ -30,6 +30,8 @@ struct ParseCase {
     int position;  // read position afterwards
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
 class ParseHexRecordTest : public HexReaderTest, public ::testing::WithParamInterface<ParseCase> {};
 
 TEST_P(ParseHexRecordTest, ResultAddressTypeAndPosition) {
