@@ -175,9 +175,10 @@ TEST(ComPortOpen, FailedOpensKeepTheReason) {
     TempDir d;
     const std::string file = d.path + "/plain-file";
     std::ofstream(file) << "not a port";
-    Pty pty(d.path + "/private-port");
+    const std::string locked = d.path + "/no-access";
+    std::ofstream(locked) << "";
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
     ASSERT_EQ(chmod(d.path.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(pty.slave.c_str(), 0600), 0);
 
     struct Case {
         const char* what;
@@ -195,9 +196,9 @@ TEST(ComPortOpen, FailedOpensKeepTheReason) {
         EXPECT_EQ(velmora::LastComOpenError(), c.error) << std::strerror(velmora::LastComOpenError());
     }
 
-    const uint8_t privatePort = static_cast<uint8_t>(comtest::PortOf(pty));
+    const uint8_t lockedPort = static_cast<uint8_t>(velmora::ComPortNumber(locked));
     EXPECT_EQ(InChildWithoutPrivileges([&] {
-                  return velmora::OpenCOM(privatePort) == kInvalidComHandle ? velmora::LastComOpenError() : 0;
+                  return velmora::OpenCOM(lockedPort) == kInvalidComHandle ? velmora::LastComOpenError() : 0;
               }),
               EACCES);
 }
