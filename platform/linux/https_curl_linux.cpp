@@ -1,0 +1,182 @@
+// HTTPS POST with libcurl: HTTP/1.1, TLS with peer and host verification, no redirects.
+#include <curl/curl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include "platform/clock.h"
+#include "platform/https.h"
+
+namespace platform {
+namespace {
+
+bool HostIsSafe(const std::string& host) {
+    if (host.empty() || host.size() > 253) return false;
+    for (char c : host) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                        c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool GlobalInit() {
+    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ok;
+}
+
+// A peer that closes the connection makes a write raise SIGPIPE in the writing thread, which
+// would end the program. The signal is blocked for this thread while libcurl works, and one that
+// came meanwhile is taken before the old mask returns.
+class SigpipeBlocked {
+public:
+    SigpipeBlocked() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeBlocked() {
+        if (!blocked_) return;
+        if (!sigismember(&old_, SIGPIPE)) {
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlocked(const SigpipeBlocked&) = delete;
+    SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool blocked_ = false;
+};
+
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+class CurlPost : public HttpsPost {
+public:
+    CurlPost(CURL* curl, HttpsTarget target) : curl_(curl), target_(std::move(target)) {}
+    ~CurlPost() override { curl_easy_cleanup(curl_); }
+    CurlPost(const CurlPost&) = delete;
+    CurlPost& operator=(const CurlPost&) = delete;
+
+    int Send(const std::string& extraHeader, std::string_view body) override {
+        error_.clear();
+        errbuf_[0] = 0;
+        Headers headers;
+        if (!target_.acceptTypes.empty()) {
+            std::string accept = "Accept: ";
+            for (size_t i = 0; i < target_.acceptTypes.size(); ++i)
+                accept += (i ? ", " : "") + target_.acceptTypes[i];
+            headers.Add(accept);
+        }
+        if (target_.reload) headers.Add("Cache-Control: no-cache");
+        size_t pos = 0;
+        while (pos < extraHeader.size()) {
+            size_t end = extraHeader.find("\r\n", pos);
+            if (end == std::string::npos) end = extraHeader.size();
+            if (end > pos) headers.Add(extraHeader.substr(pos, end - pos));
+            pos = end + 2;
+        }
+        // No "Expect: 100-continue" pause before a larger body.
+        headers.Add("Expect:");
+        if (!headers.ok) return Fail("no memory for the request headers");
+
+        deadline_ = GetClock().NowMs() + target_.timeLimitMs;
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.list);
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        CURLcode rc;
+        {
+            SigpipeBlocked noSigpipe;
+            rc = curl_easy_perform(curl_);
+        }
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+        if (rc != CURLE_OK) return Fail(std::string(curl_easy_strerror(rc)) + (errbuf_[0] ? ": " : "") + errbuf_);
+        return 1;
+    }
+
+    const std::string& LastError() const override { return error_; }
+
+    // Fixed options; false when libcurl refuses one.
+    bool Prepare() {
+        const std::string url = "https://" + target_.host + ":" + std::to_string(target_.port) + "/" + target_.objectName;
+        bool ok = true;
+        auto set = [&](CURLcode rc) { ok = ok && rc == CURLE_OK; };
+        set(curl_easy_setopt(curl_, CURLOPT_URL, url.c_str()));
+        set(curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "https"));
+        set(curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+        set(curl_easy_setopt(curl_, CURLOPT_POST, 1L));
+        set(curl_easy_setopt(curl_, CURLOPT_USERAGENT, target_.userAgent.c_str()));
+        set(curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L));
+        set(curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L));
+        if (!target_.caFile.empty()) {
+            set(curl_easy_setopt(curl_, CURLOPT_CAINFO, target_.caFile.c_str()));
+            set(curl_easy_setopt(curl_, CURLOPT_CAPATH, nullptr));
+        }
+        set(curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L));
+        // Several threads use libcurl: no signals for time-outs.
+        set(curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L));
+        set(curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Discard));
+        set(curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errbuf_));
+        // The time limit and the cancel mark are checked in the progress callback, which libcurl
+        // calls while it resolves, connects and waits, at least about once a second.
+        set(curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L));
+        set(curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Progress));
+        set(curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this));
+        return ok;
+    }
+
+private:
+    struct Headers {
+        curl_slist* list = nullptr;
+        bool ok = true;
+        void Add(const std::string& line) {
+            curl_slist* next = curl_slist_append(list, line.c_str());
+            if (next)
+                list = next;
+            else
+                ok = false;
+        }
+        Headers() = default;
+        Headers(const Headers&) = delete;
+        Headers& operator=(const Headers&) = delete;
+        ~Headers() { curl_slist_free_all(list); }
+    };
+
+    static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto* p = static_cast<CurlPost*>(self);
+        if (p->target_.cancel && p->target_.cancel->load()) return 1;
+        if (GetClock().NowMs() >= p->deadline_) return 1;
+        return 0;
+    }
+
+    int Fail(std::string why) {
+        error_ = std::move(why);
+        return -1;
+    }
+
+    CURL* curl_;
+    HttpsTarget target_;
+    std::string error_;
+    char errbuf_[CURL_ERROR_SIZE] = {};
+    uint64_t deadline_ = 0;
+};
+
+}  // namespace
+
+void PrepareHttps() { GlobalInit(); }
+
+std::unique_ptr<HttpsPost> OpenHttpsPost(const HttpsTarget& target) {
+    if (!HostIsSafe(target.host) || target.port < 1 || target.port > 65535) return nullptr;
+    if (!GlobalInit()) return nullptr;
+    CURL* curl = curl_easy_init();
+    if (!curl) return nullptr;
+    auto post = std::make_unique<CurlPost>(curl, target);
+    if (!post->Prepare()) return nullptr;
+    return post;
+}
+
+}  // namespace platform
