@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "devlib/records.h"
+
 namespace velmora {
 
 class CDeviceCommunication {
@@ -47,6 +49,26 @@ public:
     virtual int Write(const uint8_t* frame, int len, int waitReady, int delayMs) = 0;
     // Slot 10. Hands the image to the download thread (ownership passes).
     virtual int StartDownload(std::unique_ptr<uint8_t[]> data, int size) = 0;
+
+    // Commands of the device's model family (devlib/commands.cpp). They reach the device only
+    // through Transact and Write and return library codes.
+    int GetDeviceStatus(DeviceStatus* status);
+    int GetFileSystemInfo(int fileSystemFileIndex, FileSystemInfo* info);
+    int GetDeviceParameter(DeviceParameter* parameter);
+    int GetSFModuleStatus(SFModuleStatus* status);
+    int GetSFDeviceSensors(SFDeviceSensors* sensors);
+    int GetSFDeviceTestfunction(SFDeviceTestfunction* testfunction);
+    int GetSFDeviceStatisticV2(SFDeviceStatisticV2* statistic);
+    int GetSFPrintHeadData(SFPrintHeadData* printHead);
+    int GetSFDeviceUpdateData(int block, uint8_t* data /* 4096 */);
+    int ActivateSFModuleMode(int activate);
+    int SendUpdateMode(int mode);
+    int SetSFDeviceUpdateData(const uint8_t* data, SFUpdateDataHeader header);
+    int CreateFileOnSDCard(uint16_t sizeOfFileName, const char* fileName);
+    int AppendFileData(uint16_t size, const uint8_t* data);
+    int CloseFile();
+    // 1 when the device reports ready within the budget, else 0.
+    int WaitWhileBusy();
 
     // Identity of the connected device, written by Open/Identify and the reply parsers.
     uint16_t model = 0;

@@ -1,4 +1,6 @@
-// Text picture of the USB bus for the library log.
+// The text picture of the USB bus that the library log header ends with: every host
+// controller, its root hubs, every hub and port with the device on it, its ids, USB revision
+// and the driver that serves it.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +11,10 @@ namespace velmora {
 constexpr size_t kUsbBusReportSize = 10000;
 
 // Fills buffer (kUsbBusReportSize chars, always NUL-terminated) with the report of the bus
-// under /sys/bus/usb/devices; returns the number of connected devices.
+// under /sys/bus/usb/devices ($VELMORA_USB_DEVICES when set); returns the number of
+// connected devices.
 int BuildUsbBusReport(char* buffer);
+
 // Same, walking a sysfs-shaped tree at root (tests use fixture trees).
 int BuildUsbBusReport(char* buffer, const std::string& root);
 

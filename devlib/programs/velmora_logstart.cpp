@@ -1,0 +1,23 @@
+// Starts the library once, as the update tool does at its start, and says where the log went.
+// Support staff use it to check that the marker file switches the log on.
+#include <cstdio>
+#include <cstring>
+
+#include "devlib/library.h"
+
+int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "Usage: velmora-logstart\n"
+            "Starts the Velmora library once. With the marker file VelmoraLog.cfg in the library\n"
+            "folder ($VELMORA_COMMON_APPDATA or /var/lib, plus /Kalder) it writes the log header.\n");
+        return 0;
+    }
+    velmora::InitLibrary();
+    if (const char* path = velmora::LogEntry()) {
+        std::printf("Velmora log: %s\n", path);
+        return 0;
+    }
+    std::printf("Velmora log is off: no marker file VelmoraLog.cfg in the library folder.\n");
+    return 0;
+}
