@@ -20,7 +20,7 @@ constexpr FaultInfo kFaults[] = {
     {Fault::RefuseFrame, "refuse-frame", "refuse data blocks (or every data frame of the fault command)"},
     {Fault::DropReply, "drop-reply", "send no reply"},
     {Fault::GarbleReply, "garble-reply", "garble the header of each reply"},
-    {Fault::AnswerLate, "answer-late", "answer after a delay (default 12,000 ms)"},
+    {Fault::AnswerLate, "answer-late", "answer after a delay (default 20,000 ms: past every time-out of the host)"},
 };
 
 // Answer markers that the host checks in byte 0.

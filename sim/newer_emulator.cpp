@@ -124,13 +124,13 @@ void NewerDeviceEmulator::Log(const std::string& line) {
 }
 
 bool NewerDeviceEmulator::WaitOnClock(uint64_t deadlineMs) {
-    // Polls the clock instead of blocking in Clock::WaitUntilMs, so that Stop() is never held
-    // up by a virtual clock that nobody moves any more.
+    // Polls the clock every millisecond instead of blocking in Clock::WaitUntilMs, so that
+    // Stop() is never held up by a virtual clock that nobody moves any more.
     std::unique_lock<std::mutex> lock(wakeMutex_);
     while (!stop_) {
         const uint64_t now = clock_->NowMs();
         if (now >= deadlineMs) return true;
-        wake_.wait_for(lock, std::chrono::milliseconds(std::min<uint64_t>(deadlineMs - now, 5)));
+        wake_.wait_for(lock, std::chrono::milliseconds(1));
     }
     return false;
 }

@@ -38,7 +38,8 @@ struct EmulatorConfig {
     std::string linkPath;
     DeviceState device = MakeDevice(1160);
     uint32_t restartDelayMs = 1500;  // from the port going away to the new port, on the clock
-    uint32_t lateReplyMs = 12000;    // delay of Fault::AnswerLate, on the clock
+    // Delay of Fault::AnswerLate, on the clock; the host's longest wait is 4,104 + 10,000 ms.
+    uint32_t lateReplyMs = 20000;
     uint32_t frameGapMs = 1000;      // an incomplete frame is dropped after this silence
     // Moves bytes at about USB full speed: 1 ms per transaction and about 1 MB/s, in real time
     // (it stands for the wire, so it does not wait for a virtual clock to move).

@@ -1,5 +1,5 @@
 // quillon-devsim: runs one emulated device of the newer family on a pseudo-terminal until
-// SIGINT or SIGTERM. Prints the published path once, then one line per command on stderr.
+// SIGINT, SIGTERM or SIGHUP. Prints the published path once, then one line per command on stderr.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +21,7 @@ void PrintHelp(FILE* out) {
                  "Usage: quillon-devsim --link PATH [options]\n"
                  "Runs one emulated Norvik device (model 1160 or 660) on a pseudo-terminal and publishes\n"
                  "it as the symbolic link PATH; the product finds it with\n"
-                 "VELMORA_COM_PORTS=\"0A1F=PATH\" (0A1E for model 660). Stops on SIGINT or SIGTERM.\n"
+                 "VELMORA_COM_PORTS=\"0A1F=PATH\" (0A1E for model 660). Stops on SIGINT, SIGTERM or SIGHUP.\n"
                  "\n"
                  "Options:\n"
                  "  --link PATH             where to publish the port (required)\n"
@@ -38,7 +38,7 @@ void PrintHelp(FILE* out) {
                  "  --install-polls N       status reads that say busy while installing (default 3)\n"
                  "  --install-error N       device error of the fault install-error (default 5)\n"
                  "  --install-fatal-error N device error of the fault install-error-fatal (default 20)\n"
-                 "  --late-ms MS            delay of the fault answer-late (default 12000)\n"
+                 "  --late-ms MS            delay of the fault answer-late (default 20000)\n"
                  "  --other-serial S        serial number of the fault other-serial (default Z99999)\n"
                  "  --fault NAME            switch a fault on (repeatable), see below\n"
                  "  --fault-on LETTER       reply faults and refuse-frame act only on commands whose last\n"

@@ -11,12 +11,15 @@ sigset_t StopSet() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
 }  // namespace
 
 void BlockStopSignals() {
+    // A closed log pipe must not end the program before it has removed its link.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t set = StopSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

@@ -525,7 +525,7 @@ TEST_F(EmulatorTest, ReplyFaultsDropGarbleOrDelayTheChosenCommand) {
     emu->SetFault(Fault::AnswerLate, true);
     ASSERT_TRUE(host.Write(Request(0x20, 0x53, 0, 30)));
     EXPECT_TRUE(host.Read(38, 200).empty());
-    clock.Advance(12000);
+    clock.Advance(20000);
     EXPECT_TRUE(ReplyOk(host.Read(38, 3000), 0x53, 30));
 }
 
