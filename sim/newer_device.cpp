@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace quillon_sim {
 namespace {
@@ -303,8 +302,7 @@ Response AnswerRequest(DeviceState& s, const std::vector<uint8_t>& f) {
     case 0x2069:
         if (expect("identity", 32)) {
             payload = IdentityText(s);
-            detail = std::string(reinterpret_cast<const char*>(payload.data()),
-                                 strnlen(reinterpret_cast<const char*>(payload.data()), 16));
+            detail.assign(payload.begin(), std::find(payload.begin(), payload.begin() + 16, 0));
         }
         break;
     default:

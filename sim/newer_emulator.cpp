@@ -240,6 +240,7 @@ void NewerDeviceEmulator::Process(const Frame& frame) {
         late = applies(Fault::AnswerLate);
     }
     Log(r.logLine);
+    uint64_t answeredAt = clock_->NowMs();
     if (config_.throttle) RealSleepUs(1000 + frame.bytes.size() + r.bytes.size());  // ~1 byte per us
     if (!r.bytes.empty()) {
         if (late) {
@@ -255,11 +256,14 @@ void NewerDeviceEmulator::Process(const Frame& frame) {
             }
             if (!pty_->Write(r.bytes, kReplyWriteTimeoutMs, stop_)) Log("the host did not take the reply");
         }
+        answeredAt = clock_->NowMs();
     }
-    if (r.restart != RestartInto::None) Restart(r.restart);
+    if (r.restart != RestartInto::None) Restart(r.restart, answeredAt);
 }
 
-void NewerDeviceEmulator::Restart(RestartInto into) {
+// The device is away for the restart delay counted on the clock from its answer, so that a host
+// whose own sleeps move a virtual clock finds it back when that much time has passed for it.
+void NewerDeviceEmulator::Restart(RestartInto into, uint64_t answeredAtMs) {
     // Give the host the time to read the acknowledgement: a hang-up discards what it has not
     // read yet.
     using namespace std::chrono;
@@ -276,7 +280,7 @@ void NewerDeviceEmulator::Restart(RestartInto into) {
         PowerDown(device_, into);
         what = device_.runsApplication ? "firmware " + std::to_string(device_.version) : "Bootware";
     }
-    restartDeadline_ = clock_->NowMs() + config_.restartDelayMs;
+    restartDeadline_ = answeredAtMs + config_.restartDelayMs;
     GoOffline();
     Log("restart into " + what + ": port removed, back in " + std::to_string(config_.restartDelayMs) + " ms");
 }

@@ -84,7 +84,7 @@ public:
 private:
     void Run();
     void Process(const Frame& frame);
-    void Restart(RestartInto into);
+    void Restart(RestartInto into, uint64_t answeredAtMs);
     bool GoOnline(std::string* error);
     void GoOffline();
     bool WaitOnClock(uint64_t deadlineMs);

@@ -187,8 +187,7 @@ TEST_F(EmulatorTest, IdentityFrameAndTextFollowTheLayouts) {
         Bytes t = Ask(0x20, 0x69, 32);
         ASSERT_TRUE(ReplyOk(t, 0x69, 32));
         const Bytes text(t.begin() + 8, t.end());
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data()), strnlen(reinterpret_cast<const char*>(text.data()), 16)),
-                  c.text);
+        EXPECT_EQ(std::string(text.begin(), std::find(text.begin(), text.begin() + 16, 0)), c.text);
         EXPECT_EQ(Text(text, 16, 6), c.serial);
         EXPECT_EQ(text[22], c.bcdLow);  // little-endian: byte 23 holds the upper two digits
         EXPECT_EQ(text[23], c.bcdHigh);
