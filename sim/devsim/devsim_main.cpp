@@ -167,7 +167,10 @@ int main(int argc, char** argv) {
     d.bootwareVersion = static_cast<uint16_t>(bootwareVersion);
     d.runsApplication = !bootware;
     if (noEsp32) quillon_sim::SetEsp32Present(d, false);
-    if (esp32Indicator >= 0) d.sensors[13] = static_cast<uint8_t>(esp32Indicator);
+    if (esp32Indicator >= 0) {
+        quillon_sim::SetEsp32Present(d, esp32Indicator <= 198);
+        d.sensors[13] = static_cast<uint8_t>(esp32Indicator);
+    }
     if (locked) d.status.stats |= 0xC000;
     d.installBusyReads = static_cast<uint32_t>(installPolls);
     d.installError = static_cast<uint16_t>(installError);
