@@ -596,6 +596,13 @@ TEST_F(EmulatorTest, StopRemovesTheLinkAndAFileIsNeverReplaced) {
 
 TEST(Devsim, RunsOneDeviceUntilSigterm) {
     const std::string dir = simtest::MakeTempDir();
+    struct RemoveDir {
+        std::string dir;
+        ~RemoveDir() {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+    } cleanup{dir};
     const std::string link = dir + "/port";
     simtest::Child child = simtest::Spawn({QUILLON_DEVSIM_PATH, "--link", link, "--model", "660", "--serial",
                                            "D55555", "--version", "205", "--quiet"});
@@ -617,8 +624,6 @@ TEST(Devsim, RunsOneDeviceUntilSigterm) {
     const std::string text = simtest::ReadAll(help, 5000);
     EXPECT_EQ(simtest::WaitExit(help, 5000), 0);
     for (const auto& f : quillon_sim::AllFaults()) EXPECT_NE(text.find(f.name), std::string::npos) << f.name;
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 }  // namespace
