@@ -6,20 +6,14 @@
 
 #include "devlib/commands.h"
 #include "devlib/velmora.h"
-#include "platform/event_log.h"
 #include "tests/comport/com_test_support.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/library_fixture.h"
 #include "transport/usb_communication.h"
 
 using namespace velmora;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-class NullSink : public platform::EventSink {
-public:
-    bool Report(const platform::Event&) override { return true; }
-};
 
 Bytes B(std::initializer_list<int> v) {
     Bytes out;
@@ -57,6 +51,16 @@ Bytes IdentityText(const char* serial = "S12345") {
 const Bytes kInfoFrame = B({0x01, 0x00, 0x00, 0x20, 0x1B, 0x64, 0x3F, 0x20, 0, 0, 0, 0, 0, 0, 0, 0x20});
 const Bytes kTextRequest = B({0x03, 0x00, 0x24, 0x00, 0x05, 0x3F, 0x20, 0x69, 0x00, 0x00});
 
+// Keeps the slave side open for a test's lifetime, as a real device's port stays present: the
+// master then never reads a hang-up between two opens of the host.
+struct PresentPort {
+    explicit PresentPort(const comtest::Pty& pty) : fd(::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~PresentPort() {
+        if (fd >= 0) ::close(fd);
+    }
+    int fd;
+};
+
 // A device that expects byte strings and answers each with canned bytes.
 class ScriptedDevice {
 public:
@@ -80,6 +84,8 @@ public:
     // Every step's bytes arrived as expected.
     void ExpectAllReceived() {
         Join();
+        for (size_t i = 0; i < received.size() && i < steps_.size(); ++i)
+            EXPECT_EQ(received[i], steps_[i].expect) << "step " << i;
         ASSERT_EQ(received.size(), steps_.size());
         for (size_t i = 0; i < steps_.size(); ++i) EXPECT_EQ(received[i], steps_[i].expect) << "step " << i;
     }
@@ -91,45 +97,14 @@ private:
     std::thread thread_;
 };
 
-class ChannelCom : public ::testing::Test {
+class ChannelCom : public testsupport::LibraryWithLog {
 protected:
-    void SetUp() override {
-        ResetLibraryForTest();
-        setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
-        platform::SetEventSink(&sink);
-        testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
-        InitLibrary();
-        logStart = testsupport::ReadFile(dir / "Kalder/Velmora.log").size();
-    }
-    void TearDown() override {
-        unsetenv("VELMORA_COM_PORTS");
-        ResetLibraryForTest();
-        platform::SetEventSink(nullptr);
-        unsetenv("VELMORA_COMMON_APPDATA");
-        unsetenv("VELMORA_LOCK_DIR");
-    }
     void Publish(const std::string& list) { setenv("VELMORA_COM_PORTS", list.c_str(), 1); }
-    std::vector<std::string> NewLines() {
-        std::string text = testsupport::ReadFile(dir / "Kalder/Velmora.log").substr(logStart);
-        logStart += text.size();
-        std::vector<std::string> out;
-        for (size_t pos = 0; pos < text.size();) {
-            size_t nl = text.find('\n', pos);
-            std::string line = text.substr(pos, nl - pos);
-            out.push_back(line.substr(line.find(" | ") + 3));
-            pos = nl + 1;
-        }
-        return out;
-    }
-
-    testsupport::TempDir dir;
-    NullSink sink;
-    size_t logStart = 0;
 };
 
 TEST_F(ChannelCom, OpenIdentifiesTheDeviceOnItsPort) {
     comtest::Pty pty(dir / "port0");
+    PresentPort present_pty(pty);
     Publish("0A1F=" + pty.link);
     ScriptedDevice dev(pty, {{kInfoFrame, IdentityAnswer()}, {kTextRequest, IdentityText()}});
     CUSBCommunication ch;
@@ -158,6 +133,7 @@ TEST_F(ChannelCom, OpenIdentifiesTheDeviceOnItsPort) {
 
 TEST_F(ChannelCom, RequestMismatchesAreRejectedAndThePortIsLetGo) {
     comtest::Pty pty(dir / "port0");
+    PresentPort present_pty(pty);
     Publish("0A1F=" + pty.link);
     struct Case {
         const char* request;
@@ -198,6 +174,7 @@ TEST_F(ChannelCom, NoPortAndAFailedIdentificationOpenNothing) {
 
     // A device whose identity reply is garbled: the only port fails, and Open says so.
     comtest::Pty pty(dir / "port0");
+    PresentPort present_pty(pty);
     Publish("0A1F=" + pty.link);
     Bytes garbled = IdentityAnswer();
     garbled[10] ^= 0xFF;
@@ -211,6 +188,7 @@ TEST_F(ChannelCom, NoPortAndAFailedIdentificationOpenNothing) {
 
 TEST_F(ChannelCom, TransactRoutesAndWriteAcknowledgement) {
     comtest::Pty pty(dir / "port0");
+    PresentPort present_pty(pty);
     Publish("0A1F=" + pty.link);
     const Bytes status = B({0x05, 0x3F, 0x20, 0x53, 0x00, 0x00});
     Bytes statusReply = Cat(B({0x04, 0, 0x22, 0, 0x05, 0x3F, 0, 0x53}), Bytes(30, 0x11));
@@ -248,7 +226,9 @@ TEST_F(ChannelCom, TransactRoutesAndWriteAcknowledgement) {
 
 TEST_F(ChannelCom, ListOfAvailableDevices) {
     comtest::Pty a(dir / "port0");
+    PresentPort present_a(a);
     comtest::Pty b(dir / "port1");
+    PresentPort present_b(b);
     Publish("0A1F=" + a.link + ";0A1F=" + b.link);
     ScriptedDevice da(a, {{kTextRequest, IdentityText("AAAAAA")}});
     ScriptedDevice db(b, {{kTextRequest, IdentityText("BBBBBB")}});
@@ -270,6 +250,7 @@ TEST_F(ChannelCom, ListOfAvailableDevices) {
 
 TEST_F(ChannelCom, BusyPortIsExplainedToTheUser) {
     comtest::Pty pty(dir / "port0");
+    PresentPort present_pty(pty);
     Publish("0A1F=" + pty.link);
     const int port = comtest::PortOf(pty);
     ComHandle holder = OpenCOM(static_cast<uint8_t>(port));

@@ -11,30 +11,19 @@
 #include "platform/clock.h"
 #include "platform/event_log.h"
 #include "tests/devlib/test_channel.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/library_fixture.h"
 
 using namespace velmora;
 using testsupport::TestChannel;
 
 namespace {
 
-class NullSink : public platform::EventSink {
-public:
-    bool Report(const platform::Event&) override { return true; }
-};
-
 // Library started with the log on in a temporary folder, channels from a factory.
-class DeviceFunctions : public ::testing::Test {
+class DeviceFunctions : public testsupport::LibraryWithLog {
 protected:
     void SetUp() override {
-        ResetLibraryForTest();
-        setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
-        platform::SetEventSink(&sink);
         platform::SetClock(&clock);
-        testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
-        InitLibrary();
-        logStart = testsupport::ReadFile(LogPath()).size();
+        LibraryWithLog::SetUp();
         SetChannelFactoryForTest([this]() -> CDeviceCommunication* {
             auto* ch = new TestChannel(nextModel);
             ch->openResult = nextOpenResult;
@@ -44,35 +33,13 @@ protected:
         });
     }
     void TearDown() override {
-        for (int id = 0; id < kMaxDevices; ++id) Close(id);
+        LibraryWithLog::TearDown();
         SetChannelFactoryForTest(nullptr);
-        ResetLibraryForTest();
         platform::SetClock(nullptr);
-        platform::SetEventSink(nullptr);
-        unsetenv("VELMORA_COMMON_APPDATA");
-        unsetenv("VELMORA_LOCK_DIR");
-    }
-    std::string LogPath() { return dir / "Kalder/Velmora.log"; }
-    // The log lines written since the start, without their time stamps.
-    std::vector<std::string> NewLines() {
-        std::string text = testsupport::ReadFile(LogPath()).substr(logStart);
-        logStart += text.size();
-        std::vector<std::string> out;
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t nl = text.find('\n', pos);
-            std::string line = text.substr(pos, nl - pos);
-            out.push_back(line.substr(line.find(" | ") + 3));
-            pos = nl + 1;
-        }
-        return out;
     }
     TestChannel* Channel(int id) { return static_cast<TestChannel*>(DeviceChannel(id)); }
 
-    testsupport::TempDir dir;
-    NullSink sink;
     platform::VirtualClock clock;
-    size_t logStart = 0;
     uint16_t nextModel = 1160;
     int nextOpenResult = 1;
     int nextOpenError = 16007;

@@ -13,9 +13,8 @@
 
 #include "devlib/access_code.h"
 #include "devlib/velmora.h"
-#include "platform/event_log.h"
 #include "sim/newer_emulator.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/library_fixture.h"
 
 using namespace velmora;
 using quillon_sim::EmulatorConfig;
@@ -23,30 +22,11 @@ using quillon_sim::NewerDeviceEmulator;
 
 namespace {
 
-class NullSink : public platform::EventSink {
-public:
-    bool Report(const platform::Event&) override { return true; }
-};
-
-class LibraryAgainstEmulator : public ::testing::Test {
+class LibraryAgainstEmulator : public testsupport::LibraryWithLog {
 protected:
-    void SetUp() override {
-        ResetLibraryForTest();
-        setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
-        platform::SetEventSink(&sink);
-        testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
-        InitLibrary();
-        logStart = testsupport::ReadFile(dir / "Kalder/Velmora.log").size();
-    }
     void TearDown() override {
-        for (int id = 0; id < kMaxDevices; ++id) Close(id);
+        LibraryWithLog::TearDown();
         if (emulator) emulator->Stop();
-        unsetenv("VELMORA_COM_PORTS");
-        ResetLibraryForTest();
-        platform::SetEventSink(nullptr);
-        unsetenv("VELMORA_COMMON_APPDATA");
-        unsetenv("VELMORA_LOCK_DIR");
     }
     void StartDevice(uint16_t model = 1160, const std::function<void(quillon_sim::DeviceState&)>& setup = {}) {
         EmulatorConfig config;
@@ -62,20 +42,6 @@ protected:
         const std::string list = std::string(model == 660 ? "0A1E=" : "0A1F=") + emulator->Path();
         setenv("VELMORA_COM_PORTS", list.c_str(), 1);
     }
-    std::vector<std::string> NewLines() {
-        std::string text = testsupport::ReadFile(dir / "Kalder/Velmora.log").substr(logStart);
-        logStart += text.size();
-        std::vector<std::string> out;
-        for (size_t pos = 0; pos < text.size();) {
-            size_t nl = text.find('\n', pos);
-            std::string line = text.substr(pos, nl - pos);
-            EXPECT_TRUE(std::regex_match(line.substr(0, 26), std::regex(R"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \| )")))
-                << line;
-            out.push_back(line.substr(26));
-            pos = nl + 1;
-        }
-        return out;
-    }
     // Every line matches its pattern, in order.
     void ExpectLines(const std::vector<std::string>& patterns) {
         std::vector<std::string> lines = NewLines();
@@ -88,9 +54,6 @@ protected:
             EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i] << "\n  vs " << patterns[i];
     }
 
-    testsupport::TempDir dir;
-    NullSink sink;
-    size_t logStart = 0;
     std::unique_ptr<NewerDeviceEmulator> emulator;
 };
 
