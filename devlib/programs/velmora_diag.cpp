@@ -48,9 +48,9 @@ int main(int argc, char** argv) {
         } else if (a == "--device" && i + 1 < argc) {
             device = argv[++i];
         } else if (a == "--port" && i + 1 < argc) {
-            const std::string spec = std::string("0A1E=") + argv[i + 1] + ";0A1F=" + argv[i + 1];
+            const std::string ports = std::string("0A1E=") + argv[i + 1] + ";0A1F=" + argv[i + 1];
             ++i;
-            setenv("VELMORA_COM_PORTS", spec.c_str(), 1);
+            setenv("VELMORA_COM_PORTS", ports.c_str(), 1);
         } else if (a == "--service") {
             service = true;
         } else {
