@@ -90,6 +90,7 @@ struct Slot {
     std::deque<uint8_t> bulkIn;
     bool gateClosed = false;
     int gatePermits = 0;
+    int heldWrites = 0;
 };
 
 struct EmulatedUsbDriver::State {
@@ -322,9 +323,12 @@ public:
         if (Stale(*s)) return usbio::kStatusNoDevice;
         if (endpoint_ != 0x02) return usbio::kStatusNotBound;
         if (s->gateClosed) {
-            if (!st_->cv.wait_for(lock, kGateLimit,
-                                  [&] { return !s->gateClosed || s->gatePermits > 0 || Stale(*s); }))
-                return usbio::kStatusIoError;
+            ++s->heldWrites;
+            st_->cv.notify_all();
+            const bool through =
+                st_->cv.wait_for(lock, kGateLimit, [&] { return !s->gateClosed || s->gatePermits > 0 || Stale(*s); });
+            --s->heldWrites;
+            if (!through) return usbio::kStatusIoError;
             if (Stale(*s)) return usbio::kStatusNoDevice;
             if (s->gateClosed) --s->gatePermits;
         }
@@ -519,6 +523,12 @@ bool EmulatedUsbDriver::WaitForBulkOutWrites(int device, size_t count, std::chro
     std::unique_lock<std::mutex> lock(state_->m);
     const Slot& s = *state_->slots.at(static_cast<size_t>(device));
     return state_->cv.wait_for(lock, limit, [&] { return s.bulkOut.size() >= count; });
+}
+
+bool EmulatedUsbDriver::WaitForHeldWrite(int device, std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(state_->m);
+    const Slot& s = *state_->slots.at(static_cast<size_t>(device));
+    return state_->cv.wait_for(lock, limit, [&] { return s.heldWrites > 0 && s.gatePermits == 0; });
 }
 
 std::vector<std::vector<uint8_t>> EmulatedUsbDriver::Frames(int device) const {

@@ -90,6 +90,8 @@ public:
     std::vector<uint32_t> BulkInRequests(int device) const;
     // Waits (real time) until the device has taken this many bulk OUT writes.
     bool WaitForBulkOutWrites(int device, size_t count, std::chrono::milliseconds limit) const;
+    // Waits (real time) until a bulk OUT write is held at the closed gate.
+    bool WaitForHeldWrite(int device, std::chrono::milliseconds limit) const;
     std::vector<std::vector<uint8_t>> Frames(int device) const;
     std::optional<std::vector<uint8_t>> UpdateData(int device) const;
     int OpenHandles(int device) const;
