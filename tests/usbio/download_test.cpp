@@ -33,7 +33,9 @@ void operator delete[](void* p) noexcept {
     if (p && p == g_watched.load()) g_watchedFreed = true;
     std::free(p);
 }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
 void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete[](p); }
 
 namespace {
 

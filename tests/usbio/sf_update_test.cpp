@@ -107,11 +107,18 @@ TEST_F(OlderUpdate, DeviceThatDoesNotComeBackStillGetsTheDownloadStarted) {
     driver.SetFault(dev, UsbioFault::NeverReturn);
     const SFUpdateDataHeader header = MakeUpdateDataHeader(kUpdateDataBlock, 350, 1, 0x00401000, 222);
     EXPECT_EQ(SetSFDeviceUpdateData(id, data.data(), header), 1);
-    const auto lines = NewLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "CUSBCommunication::Open / Error 07"), 10);
     // Without a device the thread has no route: its first block fails.
     EXPECT_EQ(Progress(), -1);
-    EXPECT_THAT(NewLines(), testing::Contains("UpdateThread / downloadBlockSize 2 / downloadedSize 0"));
+    const auto lines = NewLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "CUSBCommunication::Open / Error 07"), 10);
+    EXPECT_THAT(lines, testing::Contains("UpdateThread / downloadBlockSize 2 / downloadedSize 0"));
+}
+
+TEST_F(OlderUpdate, LengthThatNoFrameCanCarryIsRefused) {
+    const size_t frames = driver.Frames(dev).size();
+    const SFUpdateDataHeader header = MakeUpdateDataHeader(kUpdateDataBlock, 350, 1, 0x00401000, 0xFFFFFFF0u);
+    EXPECT_EQ(SetSFDeviceUpdateData(id, data.data(), header), -4);
+    EXPECT_EQ(driver.Frames(dev).size(), frames);
 }
 
 class OlderUpdateDeathTest : public OlderUpdate {};
