@@ -454,7 +454,7 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
     // big-endian pairs 6..3 bytes from the end; the device answers with the echo of the
     // command's first bytes and the payload.
     if (cmd[0] == 0x1B && m_openedFlag == 1 && m_hWritePipe && cmdLen >= 6) {
-        int length = replyLen + cmdLen - 4;
+        int64_t length = static_cast<int64_t>(replyLen) + cmdLen - 4;
         int echo = 4;
         if (cmd[1] == '?') {
             length -= 2;
@@ -472,8 +472,10 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
         {
             platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
             if (!hold.Held()) return 0;
+            // A length beyond what a vendor request carries is refused there.
             answered = USBVendorRequest(m_hDevice.get(), static_cast<uint8_t>(bRequest & 0xFF), wValue, wIndex,
-                                        length, &answer);
+                                        static_cast<int32_t>(std::min<int64_t>(length, kVendorRequestMaxLength + 1)),
+                                        &answer);
         }
         if (!answered) return -3;
         const size_t e = static_cast<size_t>(echo);
@@ -482,11 +484,11 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
         // A shorter answer is a failed read: the missing bytes are not made up.
         if (answer.size() < static_cast<size_t>(length)) return -3;
         try {
-            reply->assign(answer.begin() + echo, answer.begin() + length);
+            reply->assign(answer.begin() + echo, answer.begin() + static_cast<std::ptrdiff_t>(length));
         } catch (const std::bad_alloc&) {
             return -4;
         }
-        return length - echo;
+        return static_cast<int>(length) - echo;
     }
 
     // Route B: the device-information request over the COM port.

@@ -353,9 +353,16 @@ TEST_F(OpenChannel, VendorRequestFailures) {
     driver.ClearFaults(dev);
     driver.SetFault(dev, UsbioFault::Stall, 2);
     EXPECT_EQ(c.Transact(0, status, 12, 30, &reply), -3);
+    // A reply longer than a vendor request can carry is not asked for.
+    size_t before = VendorIn().size();
+    NewLines();
+    EXPECT_EQ(c.Transact(0, status, 12, 65535, &reply), -3);
+    EXPECT_EQ(c.Transact(0, status, 12, 0x7FFFFFFF, &reply), -3);
+    EXPECT_EQ(VendorIn().size(), before);
+    EXPECT_EQ(NewLinesWith("Vendor request length too big").size(), 2u);
     // Commands of the newer family have no route here.
     const uint8_t newer[6] = {0x05, 0x3F, 0x20, 0x53, 0x00, 0x00};
-    const size_t before = VendorIn().size();
+    before = VendorIn().size();
     EXPECT_EQ(c.Transact(0, newer, 6, 30, &reply), -1);
     EXPECT_EQ(VendorIn().size(), before);
 }
