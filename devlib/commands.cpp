@@ -585,6 +585,8 @@ int CDeviceCommunication::SetSFDeviceUpdateData(const uint8_t* data, SFUpdateDat
     if (family == ModelFamily::None) return -12;
     const uint32_t n = UpdateDataLength(header);
     if (n > 0 && !data) return -4;
+    // No frame can carry more: n + 16 header bytes + 12 frame bytes must stay countable.
+    if (n > 0xFFFFFFFFu - 28) return -4;
     const uint8_t* h = header.h;
     std::vector<uint8_t> buffer;
     try {

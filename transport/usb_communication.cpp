@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include "devlib/commands.h"
 #include "devlib/library.h"
@@ -18,6 +21,9 @@ namespace {
 constexpr uint16_t kProduct660 = 0x0A1E;
 constexpr uint16_t kProduct1160 = 0x0A1F;
 constexpr int kMaxPorts = 100;
+constexpr uint32_t kDownloadMutexWaitMs = 500;
+constexpr int kDownloadBlocks = 100;
+constexpr int kReopenAttempts = 12;
 
 OpenDiagnostics g_openDiagnostics;
 
@@ -35,12 +41,74 @@ bool ReadExactly(ComHandle h, std::vector<uint8_t>* buffer, size_t len) {
     return ReadCOM(h, buffer->data(), static_cast<uint32_t>(len)) == 1;
 }
 
+uint32_t BE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The configuration probe with its log lines: true when no holder has configured the device.
+// A failed probe counts as not configured.
+bool FreeToConfigure(usbio::Handle* device) {
+    Log("CUSBCommunication::GetListOfAvailableDevices / IsUSBMultibleDeviceAlreadyConfigured() Before");
+    const int value = IsUSBMultibleDeviceAlreadyConfigured(device);
+    if (value < 0) LogUsbError("IsUSBMultibleDevicesAlreadyConfigured failed");
+    if (value == 1) {
+        Log("CUSBCommunication::GetListOfAvailableDevices / IsUSBMultibleDeviceAlreadyConfigured() After / Failed");
+        return false;
+    }
+    Log("CUSBCommunication::GetListOfAvailableDevices / IsUSBMultibleDeviceAlreadyConfigured() After / Success");
+    return true;
+}
+
+// The text of a string descriptor, or nothing when the device refused it.
+std::optional<std::string> ReadText(usbio::Handle* device, uint8_t index) {
+    std::array<uint8_t, kDescriptorBufferSize> buffer{};
+    if (!USBGetDescriptor(index, device, kDescriptorString, &buffer)) return std::nullopt;
+    buffer.back() = 0;
+    return std::string(reinterpret_cast<const char*>(buffer.data()));
+}
+
+// bcdDevice of the device descriptor (bytes 12 low, 13 high), or nothing when unreadable.
+std::optional<uint16_t> ReadBcdDevice(usbio::Handle* device) {
+    std::array<uint8_t, kDescriptorBufferSize> buffer{};
+    if (!USBGetDescriptor(0, device, kDescriptorDevice, &buffer)) return std::nullopt;
+    return static_cast<uint16_t>(buffer[13] << 8 | buffer[12]);
+}
+
+// Characters [from, from + count) of text, as far as it reaches.
+std::string Part(const std::string& text, size_t from, size_t count) {
+    return from < text.size() ? text.substr(from, count) : std::string();
+}
+
+uint16_t DecimalValue(const std::string& text) { return static_cast<uint16_t>(std::atoi(text.c_str())); }
+
+// The product text names the model in characters 0-2 and the variant in 4-6; "-BW" from
+// character 7 on marks the boot loader.
+struct ProductText {
+    std::string model;
+    std::string variant;
+    bool bootLoader;
+};
+
+ProductText SplitProduct(const std::string& product) {
+    return {Part(product, 0, 3), Part(product, 4, 3), product.size() > 7 && product.find("-BW", 7) != std::string::npos};
+}
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+void CopySerial(char* serial, const std::string& text) {
+    std::memset(serial, 0, 7);
+    std::memcpy(serial, text.data(), std::min<size_t>(text.size(), 6));
+}
+
 }  // namespace
 
 CUSBCommunication::CUSBCommunication() = default;
 
 CUSBCommunication::~CUSBCommunication() {
-    // The library closes a channel before deleting it; a port still held is released anyway.
+    // The library closes a channel before deleting it; whatever is still held goes anyway,
+    // a running download first, so that it never writes through a closed pipe.
+    EndDownloadThread();
+    ReleaseUsbio();
     if (m_hCom != kInvalidComHandle) CloseCOM(m_hCom);
 }
 
@@ -65,13 +133,38 @@ void CUSBCommunication::CloseComPort() {
     m_hCom = kInvalidComHandle;
 }
 
+void CUSBCommunication::ClosePipes() {
+    // A pipe the driver would not unbind is closed all the same: the channel keeps nothing
+    // it no longer uses.
+    USBCloseEP(std::move(m_hWritePipe)).reset();
+    USBCloseEP(std::move(m_hReadPipe)).reset();
+    m_hWritePipe.reset();
+    m_hReadPipe.reset();
+}
+
+void CUSBCommunication::ReleaseUsbio() {
+    ClosePipes();
+    ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+}
+
+void CUSBCommunication::EndDownloadThread() {
+    if (m_hThread.joinable()) {
+        if (m_download) m_download->stop = true;
+        m_hThread.join();
+    }
+    m_hDownloadMutex.reset();
+    if (m_download) m_download->mutex = nullptr;
+}
+
 int CUSBCommunication::Open(const char* model_serialNumber, int /*ignored*/, int* exErrorValue) {
     int exError = exErrorValue ? *exErrorValue : 0;
     g_openDiagnostics = OpenDiagnostics();
-    m_hDevice = nullptr;
-    m_hInterfaceDetail = nullptr;
-    m_hWritePipe = nullptr;
-    m_hReadPipe = nullptr;
+    // A download still running uses the handles that are about to be replaced.
+    EndDownloadThread();
+    m_hWritePipe.reset();
+    m_hReadPipe.reset();
+    m_hDevice.reset();
+    m_hInterfaceDetail.reset();
 
     platform::NamedMutex* mutex = LibraryMutex();
     if (!mutex) {
@@ -87,14 +180,94 @@ int CUSBCommunication::Open(const char* model_serialNumber, int /*ignored*/, int
         return 0;
     }
 
-    // The USB-driver stage for the older family is not available yet: the search goes
-    // straight to the COM ports.
-    int result = OpenComStage(model_serialNumber, &exError);
+    int result = OpenUsbioStage(model_serialNumber, &exError);
+    if (result == 1)
+        CloseComPort();  // the channel holds one route only
+    else
+        result = OpenComStage(model_serialNumber, &exError);
 
     mutex->Unlock();
     if (exErrorValue) *exErrorValue = exError;
     m_openedFlag = result;
     return result;
+}
+
+int CUSBCommunication::OpenUsbioStage(const char* request, int* exError) {
+    for (int index = 0; index < kMaxDeviceInterfaces; ++index) {
+        if (OpenDeviceInterface(&m_hDevice, &m_hInterfaceDetail, index) != 1) {
+            Log("CUSBCommunication::Open / Error 07");
+            *exError = 16007;
+            return 0;
+        }
+        usbio::Handle* device = m_hDevice.get();
+        if (!FreeToConfigure(device)) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            continue;
+        }
+
+        const std::optional<std::string> manufacturer = ReadText(device, 1);
+        if (!manufacturer) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            Log("CUSBCommunication::Open / Error 06");
+            *exError = 16006;
+            return 0;
+        }
+        if (!Contains(*manufacturer, "KALDER")) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            continue;
+        }
+
+        const std::optional<std::string> product = ReadText(device, 2);
+        if (!product) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            Log("CUSBCommunication::Open / Error 05");
+            *exError = 16006;
+            return 0;
+        }
+        if (!Contains(*product, "610") && !Contains(*product, "640") && !Contains(*product, "660")) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            continue;
+        }
+        const ProductText text = SplitProduct(*product);
+        runsApplication = text.bootLoader ? 0 : 1;
+
+        const std::optional<std::string> serialText = ReadText(device, 3);
+        if (!serialText || !USBConfigureDevice(device)) {
+            ReleaseDevice(&m_hDevice, &m_hInterfaceDetail);
+            continue;
+        }
+
+        m_hWritePipe = USBOpenEP(m_hInterfaceDetail.get(), kWritePipeEndpoint);
+        m_hReadPipe = USBOpenEP(m_hInterfaceDetail.get(), kReadPipeEndpoint);
+        if (!m_hWritePipe || !m_hReadPipe) {
+            ReleaseUsbio();
+            Log("CUSBCommunication::Open / Error 04");
+            *exError = 16005;
+            return 0;
+        }
+
+        const std::optional<uint16_t> bcdDevice = ReadBcdDevice(device);
+        if (!bcdDevice) {
+            ReleaseUsbio();
+            Log("CUSBCommunication::Open / Error 03");
+            *exError = 16004;
+            continue;
+        }
+        version = BcdVersion(*bcdDevice);
+        model = DecimalValue(text.model);
+        variant = DecimalValue(text.variant);
+        CopySerial(serial, *serialText);
+
+        if (!request) return 1;
+        const int match = MatchRequest(request, 16001, 16003);
+        if (match == 1) return 1;
+        ReleaseUsbio();
+        Log(match == 16002 ? "CUSBCommunication::Open / Error 09"
+            : match == 16003 ? "CUSBCommunication::Open / Error 02"
+                             : "CUSBCommunication::Open / Error 01");
+        *exError = match;
+    }
+    return 0;
 }
 
 int CUSBCommunication::OpenComStage(const char* request, int* exError) {
@@ -144,11 +317,14 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
 }
 
 int CUSBCommunication::Close() {
+    EndDownloadThread();
     if (m_hWritePipe && m_hReadPipe && m_hDevice && m_hInterfaceDetail) {
-        // USB-driver route: not available yet, nothing of it is ever held.
+        ReleaseUsbio();
         m_openedFlag = 0;
         return 1;
     }
+    // Nothing of a half-held driver route survives a Close.
+    ReleaseUsbio();
     if (m_hCom != kInvalidComHandle) {
         m_openedFlag = 0;
         CloseComPort();
@@ -172,7 +348,31 @@ int CUSBCommunication::GetListOfAvailableDevices(std::vector<uint8_t>* deviceLis
     };
     std::vector<Found> found;
 
-    // The USB-driver devices come first once that route exists.
+    // Devices behind the USB driver first: every interface index is probed (a gap does not
+    // end the walk) and released again.
+    {
+        platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
+        for (int index = 0; hold.Held() && index < kMaxDeviceInterfaces; ++index) {
+            UsbHandle device;
+            UsbDetail detail;
+            if (OpenDeviceInterface(&device, &detail, index) != 1) continue;
+            if (FreeToConfigure(device.get())) {
+                const std::optional<std::string> manufacturer = ReadText(device.get(), 1);
+                const std::optional<std::string> product =
+                    manufacturer && Contains(*manufacturer, "KALDER") ? ReadText(device.get(), 2) : std::nullopt;
+                if (product && (Contains(*product, "610") || Contains(*product, "640"))) {
+                    const std::optional<std::string> serialText = ReadText(device.get(), 3);
+                    if (serialText && USBConfigureDevice(device.get()) && ReadBcdDevice(device.get())) {
+                        Found f{};
+                        f.model = DecimalValue(SplitProduct(*product).model);
+                        CopySerial(f.serial, *serialText);
+                        found.push_back(f);
+                    }
+                }
+            }
+            ReleaseDevice(&device, &detail);
+        }
+    }
 
     int ports[kMaxPorts] = {};
     const int n = FindComPorts(kProduct1160, ports, kMaxPorts);
@@ -212,8 +412,22 @@ int CUSBCommunication::GetListOfAvailableDevices(std::vector<uint8_t>* deviceLis
 
 int CUSBCommunication::Identify() {
     if (m_hDevice) {
-        // USB-driver route: not available yet.
-        return -1;
+        // Driver route: the identity comes from the descriptors, as Open reads them. Nothing
+        // changes unless all three are readable.
+        platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
+        if (!hold.Held()) return -1;
+        const std::optional<std::string> product = ReadText(m_hDevice.get(), 2);
+        if (!product) return -1;
+        const std::optional<std::string> serialText = ReadText(m_hDevice.get(), 3);
+        const std::optional<uint16_t> bcdDevice = serialText ? ReadBcdDevice(m_hDevice.get()) : std::nullopt;
+        if (!bcdDevice) return -1;
+        const ProductText text = SplitProduct(*product);
+        model = DecimalValue(text.model);
+        variant = DecimalValue(text.variant);
+        runsApplication = text.bootLoader ? 0 : 1;
+        CopySerial(serial, *serialText);
+        version = BcdVersion(*bcdDevice);
+        return 1;
     }
     static const uint8_t infoRequest[12] = {0x1B, 0x64, 0x3F, 0x20};
     auto mapped = [](int t) {
@@ -245,7 +459,46 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
                                 std::vector<uint8_t>* reply) {
     if (!cmd || cmdLen < 1 || replyLen < 0 || !reply) return -1;
 
-    // Route A, vendor request on the USB driver: not available yet (no write pipe is ever set).
+    // Route A: an ESC command as a vendor request on the USB driver. wValue and wIndex are the
+    // big-endian pairs 6..3 bytes from the end; the device answers with the echo of the
+    // command's first bytes and the payload.
+    if (cmd[0] == 0x1B && m_openedFlag == 1 && m_hWritePipe && cmdLen >= 6) {
+        int64_t length = static_cast<int64_t>(replyLen) + cmdLen - 4;
+        int echo = 4;
+        if (cmd[1] == '?') {
+            length -= 2;
+            echo = 2;
+        } else if (cmd[1] == 0x69 && ((cmd[2] == 0x54 && cmd[3] == 0x53) || (cmd[2] == 0x73 && cmd[3] == 0x6D)) &&
+                   cmd[4] == 0x3F && cmd[5] == 0x20) {
+            length += 2;
+            echo = 6;
+        }
+        if (length < echo) return -3;
+        const uint16_t wValue = static_cast<uint16_t>(cmd[cmdLen - 6] << 8 | cmd[cmdLen - 5]);
+        const uint16_t wIndex = static_cast<uint16_t>(cmd[cmdLen - 4] << 8 | cmd[cmdLen - 3]);
+        std::vector<uint8_t> answer;
+        bool answered;
+        {
+            platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
+            if (!hold.Held()) return 0;
+            // A length beyond what a vendor request carries is refused there.
+            answered = USBVendorRequest(m_hDevice.get(), static_cast<uint8_t>(bRequest & 0xFF), wValue, wIndex,
+                                        static_cast<int32_t>(std::min<int64_t>(length, kVendorRequestMaxLength + 1)),
+                                        &answer);
+        }
+        if (!answered) return -3;
+        const size_t e = static_cast<size_t>(echo);
+        if (answer.size() < e) return -3;
+        if (!std::equal(cmd, cmd + echo, answer.begin())) return -2;
+        // A shorter answer is a failed read: the missing bytes are not made up.
+        if (answer.size() < static_cast<size_t>(length)) return -3;
+        try {
+            reply->assign(answer.begin() + echo, answer.begin() + static_cast<std::ptrdiff_t>(length));
+        } catch (const std::bad_alloc&) {
+            return -4;
+        }
+        return static_cast<int>(length) - echo;
+    }
 
     // Route B: the device-information request over the COM port.
     if (bRequest == -1 && cmdLen >= 4 && cmd[0] == 0x1B && cmd[1] == 0x64 && cmd[2] == 0x3F && cmd[3] == 0x20) {
@@ -299,12 +552,24 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
 
 int CUSBCommunication::Read(uint8_t* data, uint32_t len) {
     if (!m_openedFlag) return -1;
+    if (UsbioMode()) {
+        if (!data && len > 0) return -1;
+        uint32_t n;
+        {
+            platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
+            if (!hold.Held()) return -2;  // nothing was read
+            n = USBRead(m_hReadPipe.get(), data, len);
+        }
+        if (n < len) return -2;
+        // The last four bytes carry the ByteSum of all bytes before them, big-endian.
+        if (len < 4) return -3;
+        return ByteSum(data, len - 4) == BE32(data + len - 4) ? 1 : -3;
+    }
     if (ComMode()) return ReadCOM(m_hCom, data, len) == 1 ? 1 : -2;
-    // USB-driver route: not available yet.
     return -1;
 }
 
-int CUSBCommunication::Write(const uint8_t* frame, int len, int /*waitReady*/, int /*delayMs*/) {
+int CUSBCommunication::Write(const uint8_t* frame, int len, int waitReady, int delayMs) {
     if (!m_openedFlag || !frame || len < 0) return -2;
     if (ComMode()) {
         if (WriteCOM(m_hCom, frame, static_cast<uint32_t>(len)) != 1) return -2;
@@ -314,18 +579,144 @@ int CUSBCommunication::Write(const uint8_t* frame, int len, int /*waitReady*/, i
             return -2;
         return 1;
     }
-    // USB-driver route (with the readiness wait and the status check): not available yet.
-    return -2;
+    if (!UsbioMode()) return -2;
+    uint32_t written;
+    {
+        platform::NamedMutexHold hold(LibraryMutex(), kLibraryMutexWaitMs);
+        if (!hold.Held()) return -2;
+        written = USBWrite(m_hDevice.get(), m_hWritePipe.get(), frame, static_cast<uint32_t>(len));
+    }
+    if (written < static_cast<uint32_t>(len)) return -2;
+    if (waitReady == 1 && WaitWhileBusy() == 0) return -3;
+    if (delayMs == -1) return 1;
+    if (delayMs > 0) platform::GetClock().SleepMs(static_cast<uint32_t>(delayMs));
+    // Bit 0 of the status record's first byte (the low byte of stats) reports a device error.
+    DeviceStatus status{};
+    if (GetDeviceStatus(&status) == 1 && (status.stats & 0x0001) == 0) return 1;
+    return -3;
+}
+
+// ---------------------------------------------------------------------------------------
+// Download of an image for the older family
+
+int UpdateThread(DownloadBlock* b) {
+    const int total = b->totalSize;
+    const int blockSize = total / kDownloadBlocks;
+    // The thread's own count of the bytes sent is the offset of the next block. The shared
+    // counter only publishes it, so a late mutex delays the progress shown but never makes
+    // a block go out twice or be skipped.
+    int sent = 0;
+    bool failed = false;
+    for (int block = 0; block < kDownloadBlocks; ++block) {
+        if (b->stop) {
+            failed = true;
+            break;
+        }
+        const int size = block == kDownloadBlocks - 1 ? blockSize + total % kDownloadBlocks : blockSize;
+        const uint8_t* start = b->data.get() + sent;
+        int count;
+        if (b->com == kInvalidComHandle && b->writePipe) {
+            count = static_cast<int>(USBWrite(b->device, b->writePipe, start, static_cast<uint32_t>(size)));
+        } else {
+            count = WriteCOM(b->com, start, static_cast<uint32_t>(size)) == 1 ? size : 0;
+            if (char* log = LogEntry())
+                LogPrintf(log, "UpdateThread / downloadBlockSize %d / downloadedSize %d", size, count);
+        }
+        if (count != size) {
+            failed = true;
+            break;
+        }
+        sent += size;
+        platform::NamedMutexHold hold(b->mutex, kDownloadMutexWaitMs);
+        if (hold.Held()) b->downloaded = sent;
+    }
+    // The final state must reach the counter: the thread waits for the mutex in further
+    // rounds, unless the channel asks it to end.
+    const int final = failed ? -1 : sent;
+    while (b->downloaded.load() != final) {
+        platform::NamedMutexHold hold(b->mutex, kDownloadMutexWaitMs);
+        if (hold.Held() || b->stop) b->downloaded = final;
+    }
+    b->data.reset();
+    b->finished = true;
+    return 0;
+}
+
+int CUSBCommunication::StartDownload(std::unique_ptr<uint8_t[]> data, int size) {
+    if (!data || size <= 0) return -1;
+    // One download at a time; a finished thread is collected before the next one starts.
+    if (m_hThread.joinable() && m_download && !m_download->finished) return -1;
+    if (m_hThread.joinable()) m_hThread.join();
+    m_hDownloadMutex.reset();
+    m_download.reset();
+    m_downloadResult = 0;
+
+    char name[50];
+    std::snprintf(name, sizeof name, "VelmoraMutexForFirmwareUpdate%s", ModuleTag());
+    std::unique_ptr<platform::NamedMutex> mutex = platform::CreateNamedMutex(name);
+    if (!mutex) return -2;
+
+    auto block = std::unique_ptr<DownloadBlock>(new (std::nothrow) DownloadBlock);
+    if (!block) return -1;
+    block->device = m_hDevice.get();
+    block->writePipe = m_hWritePipe.get();
+    block->com = m_hCom;
+    block->data = std::move(data);
+    block->totalSize = size;
+    block->downloaded = 0;
+    block->mutex = mutex.get();
+    try {
+        m_hThread = std::thread(UpdateThread, block.get());
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    m_download = std::move(block);
+    m_hDownloadMutex = std::move(mutex);
+    return 1;
 }
 
 int CUSBCommunication::GetDownloadProgress() {
-    // The download thread of the older family is not available yet: no download runs.
-    return -1;
-}
+    // The finishing work runs once; later calls report its result.
+    if (m_downloadResult != 0) return m_downloadResult;
+    DownloadBlock* b = m_download.get();
+    if (!b) return -1;  // no download was started
+    if (b->downloaded.load() == -1) {
+        // The thread has ended after the failed block: its handle and the mutex go now.
+        EndDownloadThread();
+        return -1;
+    }
+    int downloaded;
+    if (m_hDownloadMutex) {
+        platform::NamedMutexHold hold(m_hDownloadMutex.get(), kDownloadMutexWaitMs);
+        if (!hold.Held()) return -1;
+        downloaded = b->downloaded.load();
+    } else {
+        downloaded = b->downloaded.load();  // the thread has ended and its mutex is gone
+    }
+    if (downloaded == -1) return -1;
+    const int percent = static_cast<int>(static_cast<int64_t>(downloaded) * 100 / b->totalSize);
+    if (percent != 100) return percent;
 
-int CUSBCommunication::StartDownload(std::unique_ptr<uint8_t[]> /*data*/, int /*size*/) {
-    // Not started: the download thread of the older family is not available yet.
-    return 0;
+    // Everything is sent: the thread ends, the device leaves update mode and restarts into
+    // its application.
+    EndDownloadThread();
+    auto finish = [this](int result) {
+        m_downloadResult = result;
+        return result;
+    };
+    if (SendUpdateMode(0) != 1) return finish(-2);
+    platform::Clock& clock = platform::GetClock();
+    clock.SleepMs(500);
+    Close();
+    bool reopened = false;
+    for (int attempt = 0; attempt < kReopenAttempts && !reopened; ++attempt) {
+        clock.SleepMs(1000);
+        int exError = 0;
+        reopened = Open(nullptr, 0, &exError) == 1;
+    }
+    if (!reopened) return finish(-3);
+    clock.SleepMs(100);
+    return finish(runsApplication != 1 ? -5 : 100);
 }
 
 }  // namespace velmora

@@ -113,7 +113,7 @@ TEST_F(ChannelCom, OpenIdentifiesTheDeviceOnItsPort) {
     int ex = 0;
     ASSERT_EQ(ch.Open("1160", 0, &ex), 1);
     dev.ExpectAllReceived();
-    EXPECT_EQ(ex, 0);
+    EXPECT_EQ(ex, 16007);  // the USB-driver stage found no device first
     EXPECT_EQ(ch.IsOpen(), 1);
     EXPECT_EQ(ch.model, 1160);
     EXPECT_EQ(ch.version, 340);
@@ -121,6 +121,7 @@ TEST_F(ChannelCom, OpenIdentifiesTheDeviceOnItsPort) {
     EXPECT_EQ(ch.runsApplication, 1);
     EXPECT_STREQ(ch.serial, "S12345");
     EXPECT_EQ(NewLines(), (std::vector<std::string>{
+                              "CUSBCommunication::Open / Error 07",
                               "CUSBCommunication::Open / numAvailableComPorts (660) -1",
                               "CUSBCommunication::Open / numAvailableComPorts (1160) 1",
                               "CUSBCommunication::Open / numAvailableComPorts (660+1160) 1",

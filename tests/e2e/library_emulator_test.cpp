@@ -66,12 +66,13 @@ TEST_F(LibraryAgainstEmulator, ReadsEveryRecordWritesFilesAndUpdateData) {
     });
     const int id = OpenV2(1, "1160", nullptr);
     ASSERT_EQ(id, 0);
-    ExpectLines({R"(CUSBCommunication::Open / numAvailableComPorts \(660\) -1)",
+    ExpectLines({R"(CUSBCommunication::Open / Error 07)",
+                 R"(CUSBCommunication::Open / numAvailableComPorts \(660\) -1)",
                  R"(CUSBCommunication::Open / numAvailableComPorts \(1160\) 1)",
                  R"(CUSBCommunication::Open / numAvailableComPorts \(660\+1160\) 1)",
                  R"(CSerialComPortOperations / OpenCOM: 128000)", R"(CUSBCommunication::OpenCOM NEW 128000________1)",
                  R"(OpenV2 / kindOfCommunicationChannel 1 / model_serialNumber 1160 / bluetoothDeviceAddress \(null\) / )"
-                 R"(returnValue 1 / deviceID 0 / device\[0\] 0x[0-9a-f]{8} / exErrorValue 0)"});
+                 R"(returnValue 1 / deviceID 0 / device\[0\] 0x[0-9a-f]{8} / exErrorValue 16007)"});
 
     DeviceInfo info{};
     ASSERT_EQ(GetDeviceInfo(id, &info), 1);
