@@ -430,17 +430,10 @@ int CUSBCommunication::Identify() {
         return 1;
     }
     static const uint8_t infoRequest[12] = {0x1B, 0x64, 0x3F, 0x20};
+    // No answer (0, or any result without a library code of its own) means no valid answer.
     auto mapped = [](int t) {
-        switch (t) {
-            case -2:
-                return -3;
-            case -3:
-                return -2;
-            case -4:
-                return -4;
-            default:
-                return -1;
-        }
+        const int code = MapTransactResult(t);
+        return code == 1 ? -1 : code;
     };
     std::vector<uint8_t> reply;
     int t = Transact(-1, infoRequest, 12, 24, &reply);
