@@ -110,6 +110,15 @@ inline bool AddressValue(const Record& rec, uint32_t* value) {
     return true;
 }
 
+// The upper address an extended segment (value × 16) or extended linear (value << 16) address
+// record sets. false when the record is too short to hold its value.
+inline bool UpperAddress(const Record& rec, uint32_t* upper) {
+    uint32_t value = 0;
+    if (!AddressValue(rec, &value)) return false;
+    *upper = rec.type == kHexExtendedSegmentAddress ? value * 16 : value << 16;
+    return true;
+}
+
 }  // namespace
 
 HexReaderState& HexState() {
@@ -176,19 +185,13 @@ int ReadHexBlock(std::span<const char> text, uint32_t* startAddress, std::span<u
         case kHexEndOfFile:
             st.upperAddress = 0;
             return placed;
-        case kHexExtendedSegmentAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -2;
-            st.upperAddress = value * 16;
+        case kHexExtendedSegmentAddress:
+            if (!UpperAddress(rec, &st.upperAddress)) return -2;
             break;
-        }
-        case kHexExtendedLinearAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -2;
-            st.upperAddress = value << 16;
+        case kHexExtendedLinearAddress:
+            if (!UpperAddress(rec, &st.upperAddress)) return -2;
             st.nextExpectedAddress = 0;
             break;
-        }
         default:
             break;
         }
@@ -227,18 +230,10 @@ int GetHexAddressRange(std::span<const char> text, uint32_t* firstAddress, uint3
             *firstAddress = first;
             *endAddress = lastAddress + lastLength;
             return 1;
-        case kHexExtendedSegmentAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -1;
-            upper = value * 16;
+        case kHexExtendedSegmentAddress:
+        case kHexExtendedLinearAddress:
+            if (!UpperAddress(rec, &upper)) return -1;
             break;
-        }
-        case kHexExtendedLinearAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -1;
-            upper = value << 16;
-            break;
-        }
         default:
             break;
         }
@@ -274,18 +269,10 @@ int ReadHexVersionBytes(std::span<const char> text, std::span<char> versionHex) 
         case kHexStartLinearAddress:
             st.readPosition = 0;
             return static_cast<int>(count);
-        case kHexExtendedSegmentAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -1;
-            upper = value * 16;
+        case kHexExtendedSegmentAddress:
+        case kHexExtendedLinearAddress:
+            if (!UpperAddress(rec, &upper)) return -1;
             break;
-        }
-        case kHexExtendedLinearAddress: {
-            uint32_t value = 0;
-            if (!AddressValue(rec, &value)) return -1;
-            upper = value << 16;
-            break;
-        }
         default:
             break;
         }
