@@ -10,58 +10,23 @@
 
 #include "devlib/library.h"
 #include "platform/clock.h"
-#include "platform/event_log.h"
 #include "sim/usbio/emulated_usb_driver.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/library_fixture.h"
 #include "transport/usbio_driver.h"
 
 namespace usbiotest {
 
-class NullSink : public platform::EventSink {
-public:
-    bool Report(const platform::Event&) override { return true; }
-};
-
-class UsbioTest : public ::testing::Test {
+class UsbioTest : public testsupport::LibraryWithLog {
 protected:
     void SetUp() override {
-        velmora::ResetLibraryForTest();
-        setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
-        platform::SetEventSink(&sink);
         platform::SetClock(&clock);
         usbio::SetDriver(&driver);
-        testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
-        velmora::InitLibrary();
-        logStart = testsupport::ReadFile(LogPath()).size();
+        LibraryWithLog::SetUp();
     }
     void TearDown() override {
+        LibraryWithLog::TearDown();
         usbio::SetDriver(nullptr);
-        velmora::ResetLibraryForTest();
         platform::SetClock(nullptr);
-        platform::SetEventSink(nullptr);
-        unsetenv("VELMORA_COMMON_APPDATA");
-        unsetenv("VELMORA_LOCK_DIR");
-    }
-
-    std::string LogPath() const { return dir / "Kalder/Velmora.log"; }
-
-    // The log lines written since the last call, without their time stamps.
-    std::vector<std::string> NewLines() {
-        const std::string all = testsupport::ReadFile(LogPath());
-        const std::string text = all.substr(logStart);
-        logStart = all.size();
-        std::vector<std::string> out;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t nl = text.find('\n', start);
-            if (nl == std::string::npos) nl = text.size();
-            const std::string line = text.substr(start, nl - start);
-            const size_t bar = line.find(" | ");
-            out.push_back(bar == std::string::npos ? line : line.substr(bar + 3));
-            start = nl + 1;
-        }
-        return out;
     }
 
     // Lines of NewLines() that contain part.
@@ -72,11 +37,8 @@ protected:
         return out;
     }
 
-    testsupport::TempDir dir;
-    NullSink sink;
     platform::VirtualClock clock;
     quillon_sim::EmulatedUsbDriver driver;
-    size_t logStart = 0;
 };
 
 // Older-family settings in one line.
