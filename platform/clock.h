@@ -60,6 +60,10 @@ public:
     void WaitUntilMs(uint64_t deadlineMs) override;
     int PollFd(int fd, short events, int timeoutMs, short* revents) override;
 
+    // Polls whose time-out is at least thresholdMs wait up to sliceMs for real instead: a
+    // message loop's short waits pass quickly while a device's reply still has time to come.
+    void SetLongPollSlice(uint32_t thresholdMs, uint32_t sliceMs);
+
     // Moves time forward by ms (as if the test itself slept).
     void Advance(uint64_t ms);
     // Sets the local time that corresponds to the current virtual instant.

@@ -90,7 +90,7 @@ std::vector<uint8_t> Acknowledgement(bool ok, uint8_t c2, uint8_t c3) {
 std::array<uint8_t, 30> StatusReply(const DeviceState& s, bool busy, uint16_t error) {
     std::array<uint8_t, 30> r{};
     const StatusFields& f = s.status;
-    r[0] = busy ? 1 : 0;
+    r[0] = busy ? f.busyValue : 0;
     PutLe16(&r[2], f.stats);
     PutLe16(&r[4], error);
     PutLe16(&r[6], f.userPrintCounter);

@@ -60,6 +60,7 @@ struct StatusFields {
     uint8_t phLevel = 70;
     uint8_t storedImages = 0;  // reply byte 13
     bool busy = false;
+    uint8_t busyValue = 1;  // the Busy byte a busy device sends
 };
 
 struct Statistics {

@@ -134,6 +134,8 @@ struct VirtualClock::State {
     uint64_t slept = 0;
     int64_t epochAtZero = 0;  // local time (as ms since 1970) at virtual instant 0
     uint32_t pollSliceMs = 200;
+    uint32_t longPollThresholdMs = UINT32_MAX;
+    uint32_t longPollSliceMs = 200;
 };
 
 VirtualClock::VirtualClock(LocalTime start, uint32_t pollSliceMs) : state_(std::make_unique<State>()) {
@@ -188,6 +190,7 @@ void VirtualClock::WaitUntilMs(uint64_t deadlineMs) {
 
 int VirtualClock::PollFd(int fd, short events, int timeoutMs, short* revents) {
     uint32_t slice = state_->pollSliceMs;
+    if (timeoutMs >= 0 && static_cast<uint32_t>(timeoutMs) >= state_->longPollThresholdMs) slice = state_->longPollSliceMs;
     int realWait = timeoutMs < 0 ? static_cast<int>(slice)
                                  : static_cast<int>(std::min<uint32_t>(slice, static_cast<uint32_t>(timeoutMs)));
     for (;;) {
@@ -205,6 +208,12 @@ int VirtualClock::PollFd(int fd, short events, int timeoutMs, short* revents) {
         }
         Advance(slice);
     }
+}
+
+void VirtualClock::SetLongPollSlice(uint32_t thresholdMs, uint32_t sliceMs) {
+    std::lock_guard<std::mutex> lock(state_->m);
+    state_->longPollThresholdMs = thresholdMs;
+    state_->longPollSliceMs = sliceMs;
 }
 
 void VirtualClock::SetLocalTime(const LocalTime& t) {

@@ -1,0 +1,63 @@
+// What the main dialog needs from the window that shows it. The dialog itself is
+// toolkit-neutral: a Qt window, the terminal or a test stands behind this interface.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ui/progress_ctrl.h"
+
+namespace app {
+
+class CQuillonDlg;
+
+enum class MbButtons { Ok, OkCancel, YesNo };
+enum class MbIcon { Error, Warning, Information };
+
+// Buttons a message box returns, as the platform numbers them.
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
+inline constexpr int IDYES = 6;
+inline constexpr int IDNO = 7;
+
+// Controls of the main dialog.
+inline constexpr int IDC_HEADING = 1007;
+inline constexpr int IDC_PROGRESS_LOWER = 1002;
+inline constexpr int IDC_PROGRESS_UPPER = 1003;
+
+class DialogHost {
+public:
+    virtual ~DialogHost() = default;
+
+    // Runs the dialog modally: its initialisation, then timers, device changes and input until
+    // the dialog ends.
+    virtual void RunModal(CQuillonDlg& dialog) = 0;
+
+    // A modal message box; returns the button pressed (IDOK, IDCANCEL, IDYES, IDNO).
+    virtual int MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
+                           MbIcon icon) = 0;
+    virtual void SetWindowTitle(const std::string& title) = 0;
+    // Window text of a control: the heading line or a bar's text.
+    virtual void SetDlgItemText(int id, const std::string& text) = 0;
+    // A message to one of the two progress bars.
+    virtual ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam = 0,
+                                           ui::LPARAM lParam = 0) = 0;
+    // Starts (or restarts) a timer of the dialog; returns its id, 0 when none could be made.
+    virtual unsigned SetTimer(unsigned id, unsigned intervalMs) = 0;
+    virtual void KillTimer(unsigned id) = 0;
+    // Ends the modal run once the current handler returns.
+    virtual void EndDialog(int result) = 0;
+    virtual void BeginWaitCursor() = 0;
+    // The window's large icon (the program's own).
+    virtual void SetLargeIcon() = 0;
+    // Pauses the dialog's thread on the installed clock. A window keeps painting meanwhile.
+    virtual void Sleep(uint32_t ms) = 0;
+    // Called between the pieces of a long step (blocks, pages, chunks, status reads): the host
+    // keeps its window answering and passes a stop request (DialogHost::RequestStop) on. No timer
+    // tick and no device change is delivered here.
+    virtual void KeepAlive() = 0;
+    // A short line for the user that needs no answer (a stop request held off, ...).
+    virtual void ShowNote(const std::string& text) = 0;
+};
+
+}  // namespace app

@@ -1,0 +1,148 @@
+// The application object and the main dialog: every member and application-wide variable of
+// the update in one place. The steps live in three files: start_and_checks.cpp (start, checks,
+// open, close, stages), update_sequence.cpp (timers, download, reconnect, device changes) and
+// esp32_update.cpp (the ESP32 images through the SD card).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/dialog_host.h"
+#include "app/exit_status.h"
+#include "devlib/records.h"
+#include "report/usage_report.h"
+
+namespace app {
+
+// Device id passed to every library call; -1 none.
+extern int g_deviceID;
+// g_deviceID after the first successful open at start.
+extern int g_firstDeviceID;
+// 0xFF: the device has not been seen again since the enter-Bootware command; 0: it has gone;
+// 1: it was opened again in Bootware, the download may begin.
+extern uint8_t g_bootwareState;
+// TIMER_DOWNLOAD ticks spent waiting for the device in Bootware.
+extern uint8_t g_bootwareWaitTicks;
+
+// Puts the application-wide variables back to their initial values (one run per process;
+// tests run several).
+void ResetApplicationState();
+
+struct DialogOptions {
+    // Full path of the program file: its name carries the version the heading shows, and the
+    // workaround message's caption is its name without the extension.
+    std::string programPath;
+};
+
+// What the dialog is doing, for stop requests: during Writing the device must not be left.
+enum class Activity { Idle, Writing, Reconnecting };
+
+class CQuillonDlg {
+public:
+    CQuillonDlg(DialogHost& host, DialogOptions options);
+
+    // Start and checks (start_and_checks.cpp).
+    bool OnInitDialog();
+    void StartUpdate();
+    int OpenAndPrepareDevice();
+    void CloseDeviceAndEnd();
+    void SetStage(int stage);
+
+    // Update sequence (update_sequence.cpp).
+    void OnTimer(unsigned timerId);
+    int OnDeviceChange(unsigned eventType, uintptr_t eventData);
+
+    // ESP32 update (esp32_update.cpp).
+    int UpdateEsp32();
+    int SendFileToSdCard(int resourceId, const std::string& fileName);
+    void InstallEsp32Images();
+
+    // Esc, Enter, closing the window, Ctrl-C, SIGTERM. At a safe point the update ends through
+    // CloseDeviceAndEnd; while the device is written or installs, the request waits with a note
+    // for the next safe point.
+    void RequestStop();
+    // The host calls this whenever its loop is between two handlers: a held-off stop acts here.
+    void OnIdle();
+
+    bool Ended() const { return m_ended; }
+    int ExitStatus() const { return m_exitStatus; }
+    Activity CurrentActivity() const { return m_activity; }
+    const velmora::DeviceInfo& DeviceInformation() const { return m_deviceInfo; }
+    const velmora::SFDeviceSensors& Sensors() const { return m_sensors; }
+    int UpdatePhase() const { return m_updatePhase; }
+    int ReconnectTicks() const { return m_reconnectTicks; }
+    const std::string& ExpectedSerial() const { return m_expectedSerial; }
+    // The program file's name without its extension: the workaround message's caption.
+    std::string ApplicationName() const;
+
+private:
+    friend class CQuillonApp;
+
+    // Every ending: the exit status, then CloseDeviceAndEnd.
+    void EndWith(int exitStatus);
+    // Shows a message box with the caption "Firmware update" and an OK button.
+    void Message(const std::string& text, MbIcon icon);
+    void ShowWorkaround(const std::string& firstLine = {});
+    unsigned StartTimer(unsigned id, unsigned intervalMs);
+    void StopTimer(unsigned id);
+    bool HasOpenChannel(int deviceID) const;
+    bool IsSameDevice(const velmora::DeviceInfo& info) const;
+    // Switches the service mode off and closes the channel of an id an attempt opened.
+    void CloseAttempt(int deviceID);
+    // Checks the controller image before anything is written; 1, or the code for the message.
+    int CheckControllerImage();
+    bool Esp32ImagesPresent() const;
+    bool WaitingForDevice() const;
+
+    // update_sequence.cpp
+    void DownloadStep();
+    void ControllerDownload();
+    void ReconnectStep();
+    void DeviceChangeBeforeCommit();
+    void DeviceChangeAfterCommit();
+
+    DialogHost& m_host;
+    DialogOptions m_options;
+
+    // Members of the dialog.
+    velmora::DeviceInfo m_deviceInfo{};
+    int m_imageModel = 0;
+    int m_imageVersion = 0;
+    int m_imageVariant = 0;
+    unsigned m_downloadTimerId = 0;
+    int m_updatePhase = 0;     // 0 before the commit; 1 from the commit on; 2 success without ESP32
+    int m_reconnectTicks = 0;
+    std::string m_expectedSerial;  // the serial read at start, or "BOOTWARE"
+    report::ReportRecord m_report;
+    velmora::SFDeviceSensors m_sensors{};
+
+    // The sound behaviour around the original's steps.
+    bool m_ended = false;
+    int m_exitStatus = kExitCancelled;
+    bool m_downloadTimerRunning = false;
+    bool m_reconnectTimerRunning = false;
+    uint64_t m_reconnectStartMs = 0;
+    bool m_bootwareEntered = false;      // the enter-Bootware command was accepted
+    bool m_sensorsRead = false;          // m_sensors holds a reading of this device
+    bool m_seenInBootwareAfterCommit = false;
+    bool m_sensorReadFailed = false;     // the last reconnect tick could not read the sensors
+    Activity m_activity = Activity::Idle;
+    bool m_stopRequested = false;
+    bool m_stopNoteShown = false;
+};
+
+class CQuillonApp {
+public:
+    CQuillonApp(DialogHost& host, DialogOptions options) : m_host(host), m_options(std::move(options)) {}
+    // Runs the dialog modally and returns false: the program ends after the dialog.
+    bool InitInstance();
+    // The dialog's exit status once InitInstance has returned.
+    int ExitStatus() const { return m_exitStatus; }
+
+private:
+    DialogHost& m_host;
+    DialogOptions m_options;
+    int m_exitStatus = kExitCancelled;
+};
+
+}  // namespace app

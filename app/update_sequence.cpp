@@ -1,0 +1,301 @@
+// The update sequence: TIMER_DOWNLOAD waits for the device in Bootware and then writes the
+// controller firmware block by block, reading every block back, within one tick; TIMER_RECONNECT
+// waits for the device to return with its new firmware; device changes reopen it.
+#include "app/update_sequence.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/format.h"
+#include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
+#include "devlib/velmora.h"
+#include "firmware/hex_reader.h"
+#include "firmware/resources.h"
+#include "platform/clock.h"
+#include "ui/text_progress_ctrl.h"
+
+namespace app {
+
+namespace {
+
+// Marks a long step for stop requests; the step is over when the guard goes.
+class ActivityScope {
+public:
+    ActivityScope(Activity& activity, Activity now) : activity_(activity), before_(activity) { activity_ = now; }
+    ~ActivityScope() { activity_ = before_; }
+    ActivityScope(const ActivityScope&) = delete;
+    ActivityScope& operator=(const ActivityScope&) = delete;
+
+private:
+    Activity& activity_;
+    Activity before_;
+};
+
+std::string WorkaroundText(size_t fromPiece = 0) {
+    std::string text;
+    for (size_t i = fromPiece; i < std::size(kWorkaroundPieces); ++i) text += kWorkaroundPieces[i];
+    return text;
+}
+
+}  // namespace
+
+void CQuillonDlg::OnTimer(unsigned timerId) {
+    if (m_ended) return;
+    if (m_downloadTimerId != 0 && timerId == m_downloadTimerId) {
+        if (m_downloadTimerRunning) DownloadStep();
+    } else if (timerId == TIMER_RECONNECT) {
+        if (m_reconnectTimerRunning) ReconnectStep();
+    }
+}
+
+void CQuillonDlg::ShowWorkaround(const std::string& firstLine) {
+    // The workaround message proper carries the program's name; another first line keeps its own
+    // caption and gains the same guidance.
+    if (firstLine.empty())
+        m_host.MessageBox(WorkaroundText(), ApplicationName(), MbButtons::Ok, MbIcon::Error);
+    else
+        m_host.MessageBox(firstLine + WorkaroundText(1), std::string(kCaption), MbButtons::Ok, MbIcon::Error);
+}
+
+void CQuillonDlg::DownloadStep() {
+    if (g_bootwareState != 1) {
+        ++g_bootwareWaitTicks;
+        if (g_bootwareWaitTicks >= kBootwareWaitLimit) {
+            StopTimer(TIMER_DOWNLOAD);
+            ShowWorkaround();
+            EndWith(kExitUpdateFailed);
+            return;
+        }
+        // A change the system did not notify must not leave the device waiting.
+        if (g_bootwareWaitTicks % kBootwareCheckEvery == 0) OnDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        return;
+    }
+    StopTimer(TIMER_DOWNLOAD);
+    ControllerDownload();
+}
+
+void CQuillonDlg::ControllerDownload() {
+    ActivityScope writing(m_activity, Activity::Writing);
+    int lastError = 0;
+    const auto text = firmware::FindFwFile(firmware::kControllerImageId, &lastError);
+    if (!text) {
+        Message(Format(kCannotLoadImage, lastError), MbIcon::Error);
+        EndWith(kExitUpdateFailed);
+        return;
+    }
+    // The read position is where the version read of StartUpdate left it: the start of the text.
+    firmware::ResetHexBlockAddresses();
+
+    std::vector<uint8_t> block(kDownloadBufferSize);
+    std::vector<uint8_t> readBack(kDownloadBufferSize);
+    const auto version = static_cast<uint16_t>(m_imageVersion);
+    const auto variant = static_cast<uint16_t>(m_imageVariant);
+    int position = 0;
+    bool last = false;
+    uint32_t start = 0;  // keeps the last block's address when a call meets no data record
+    for (;;) {
+        position += kProgressStep;
+        m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, static_cast<ui::WPARAM>(position));
+        m_host.KeepAlive();
+        const int n = firmware::ReadHexBlock(*text, &start, block);
+        // After the last block, and after a record that cannot be read, the commit follows; a bad
+        // record then fails the address range there.
+        if (last || n == -2) break;
+        if (n < kFullBlock) last = true;
+        const velmora::SFUpdateDataHeader header = velmora::MakeUpdateDataHeader(
+            velmora::kUpdateDataBlock, version, variant, start, static_cast<uint32_t>(n));
+        if (velmora::SetSFDeviceUpdateData(g_deviceID, block.data(), header) <= 0) {
+            ShowWorkaround(std::string(kBlockRefused));
+            EndWith(kExitUpdateFailed);
+            return;
+        }
+
+        // Read back the pages that hold the block; the image was checked to lie above the flash base.
+        const uint32_t distance = start - kFlashBase;
+        int page = static_cast<int>(distance / kReadBackPage);
+        const size_t offset = distance % kReadBackPage;
+        size_t at = 0;
+        bool readOk = true;
+        for (int64_t remaining = static_cast<int64_t>(offset) + n; remaining > 0; remaining -= kReadBackPage) {
+            if (at + kReadBackPage > readBack.size()) {
+                readOk = false;
+                break;
+            }
+            m_host.KeepAlive();
+            if (velmora::GetSFDeviceUpdateData(g_deviceID, page, readBack.data() + at) <= 0) {
+                readOk = false;
+                break;
+            }
+            ++page;
+            at += kReadBackPage;
+        }
+        if (!readOk || std::memcmp(block.data(), readBack.data() + offset, static_cast<size_t>(n)) != 0) {
+            ShowWorkaround();
+            EndWith(kExitUpdateFailed);
+            return;
+        }
+    }
+
+    m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, 100);
+    uint32_t first = 0, end = 0;
+    if (firmware::GetHexAddressRange(*text, &first, &end) <= 0) {
+        ShowWorkaround();
+        EndWith(kExitUpdateFailed);
+        return;
+    }
+    const velmora::SFUpdateDataHeader commit =
+        velmora::MakeUpdateDataHeader(velmora::kUpdateCommit, version, variant, end - first, 0);
+    m_host.Sleep(kCommitPauseMs);
+    m_updatePhase = 1;
+    // The device restarts with the new firmware; what comes back decides the outcome.
+    velmora::SetSFDeviceUpdateData(g_deviceID, block.data(), commit);
+    block = {};
+    readBack = {};
+    if (g_deviceID >= 0) velmora::Close(g_deviceID);
+    g_deviceID = 0;
+    StartTimer(TIMER_RECONNECT, kReconnectIntervalMs);
+    SetStage(2);
+}
+
+void CQuillonDlg::ReconnectStep() {
+    ++m_reconnectTicks;
+    m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, static_cast<ui::WPARAM>(m_reconnectTicks));
+    const uint64_t waited = platform::GetClock().NowMs() - m_reconnectStartMs;
+    // After the commit the device was changed; in an ESP32-only run it was not.
+    const int failed = m_updatePhase == 1 ? kExitUpdateFailed : kExitNoDevice;
+    if (m_reconnectTicks >= kReconnectLimit || waited >= kReconnectLimitMs) {
+        StopTimer(TIMER_RECONNECT);
+        EndWith(failed);
+        if (m_sensorReadFailed)
+            Message(std::string(kOtherDeviceSensors), MbIcon::Error);
+        else if (m_seenInBootwareAfterCommit)
+            ShowWorkaround();
+        else
+            Message(std::string(kCannotReconnect), MbIcon::Error);
+        return;
+    }
+
+    if (g_deviceID >= 0 && HasOpenChannel(g_deviceID)) {
+        velmora::DeviceStatus status{};
+        if (velmora::GetDeviceStatus(g_deviceID, &status) != 1 || status.Busy != 0) return;
+        if (velmora::GetDeviceInfo(g_deviceID, &m_deviceInfo) != 1) {
+            StopTimer(TIMER_RECONNECT);
+            Message(std::string(kNotSameDeviceInfo), MbIcon::Error);
+            EndWith(failed);
+            return;
+        }
+        if (!IsSameDevice(m_deviceInfo)) {
+            StopTimer(TIMER_RECONNECT);
+            Message(std::string(kOtherDevice), MbIcon::Error);
+            EndWith(failed);
+            return;
+        }
+        // Success needs the new firmware running, not merely a device that answers.
+        if (m_updatePhase == 1 && m_deviceInfo.runsApplication != 1) {
+            StopTimer(TIMER_RECONNECT);
+            ShowWorkaround();
+            EndWith(kExitUpdateFailed);
+            return;
+        }
+        if (m_updatePhase == 1 && (m_deviceInfo.version != m_imageVersion || m_deviceInfo.variant != m_imageVariant)) {
+            StopTimer(TIMER_RECONNECT);
+            Message(Format(kOtherFirmwareAfterUpdate, m_deviceInfo.version / 100.0, m_deviceInfo.variant,
+                           m_imageVersion / 100.0, m_imageVariant),
+                    MbIcon::Error);
+            EndWith(kExitUpdateFailed);
+            return;
+        }
+        // The ESP32 decision needs a reading of this device: a failed one is tried again next tick.
+        if (velmora::GetSFDeviceSensors(g_deviceID, &m_sensors) != 1) {
+            m_sensorReadFailed = true;
+            return;
+        }
+        m_sensorReadFailed = false;
+        m_sensorsRead = true;
+        StopTimer(TIMER_RECONNECT);
+        if (m_sensors.esp32Indicator > kNoEsp32Threshold) {
+            if (m_updatePhase == 0) {
+                // An ESP32-only run on a board that has none: nothing was updated.
+                Message(std::string(kNoEsp32), MbIcon::Warning);
+                EndWith(kExitRefused);
+                return;
+            }
+            m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, 100);
+            m_host.SendDlgItemMessage(IDC_PROGRESS_UPPER, ui::PBM_SETPOS, 4);
+            m_updatePhase = 2;
+            m_host.MessageBox(std::string(kSuccess), std::string(kCaption), MbButtons::Ok, MbIcon::Information);
+            EndWith(kExitSuccess);
+            return;
+        }
+        SetStage(3);
+        UpdateEsp32();
+        return;
+    }
+    if (m_reconnectTicks > kForcedCheckAfter) OnDeviceChange(DBT_DEVNODES_CHANGED, 0);
+}
+
+bool CQuillonDlg::WaitingForDevice() const { return m_downloadTimerRunning || m_reconnectTimerRunning; }
+
+int CQuillonDlg::OnDeviceChange(unsigned eventType, uintptr_t) {
+    // Changes count only while the sequence waits for the device: not during the warning, not
+    // during a step, not once the outcome is decided.
+    if (eventType != DBT_DEVNODES_CHANGED || m_ended || !WaitingForDevice()) return 1;
+    if (m_updatePhase == 0)
+        DeviceChangeBeforeCommit();
+    else if (m_updatePhase == 1)
+        DeviceChangeAfterCommit();
+    return 1;
+}
+
+void CQuillonDlg::DeviceChangeBeforeCommit() {
+    if (g_deviceID >= 0 && HasOpenChannel(g_deviceID)) {
+        velmora::SFModuleStatus status{};
+        const int r = velmora::GetSFModuleStatus(g_deviceID, &status);
+        if (r == -1 || r == -2) {
+            velmora::Close(g_deviceID);
+            g_bootwareState = 0;
+        }
+        return;
+    }
+    // Waiting for Bootware the device must come back in Bootware; in an ESP32-only run it must
+    // run its application. Either way it must be the same device.
+    const bool wantBootware = m_downloadTimerRunning;
+    const int r = OpenAndPrepareDevice();
+    velmora::DeviceInfo info{};
+    const bool opened = g_deviceID >= 0 && velmora::GetDeviceInfo(g_deviceID, &info) == 1;
+    const bool expected = wantBootware ? r == 3 : (r == 1 || r == 2);
+    if (opened && expected && IsSameDevice(info)) {
+        if (wantBootware) g_bootwareState = 1;
+        return;
+    }
+    if (g_deviceID >= 0 && velmora::DeviceChannel(g_deviceID)) CloseAttempt(g_deviceID);
+}
+
+void CQuillonDlg::DeviceChangeAfterCommit() {
+    if (g_deviceID >= 0 && HasOpenChannel(g_deviceID)) {
+        velmora::SFModuleStatus status{};
+        const int r = velmora::GetSFModuleStatus(g_deviceID, &status);
+        if (r != -1 && r != -2) return;  // open and answering: the reconnect step has it
+        velmora::Close(g_deviceID);
+    }
+    ActivityScope reconnecting(m_activity, Activity::Reconnecting);
+    bool reopened = false;
+    for (int attempt = 0; attempt < kReopenAttempts && !reopened; ++attempt) {
+        m_host.Sleep(kReopenPauseMs);
+        m_host.KeepAlive();
+        const int r = OpenAndPrepareDevice();
+        if (r == 1 || r == 2) {
+            reopened = true;
+        } else {
+            if (r == 3) m_seenInBootwareAfterCommit = true;
+            // The port must be free for the next attempt.
+            if (g_deviceID >= 0 && velmora::DeviceChannel(g_deviceID)) CloseAttempt(g_deviceID);
+        }
+    }
+    m_host.Sleep(kReopenPauseMs);
+    if (!reopened) velmora::Close(g_firstDeviceID);
+}
+
+}  // namespace app
