@@ -37,7 +37,10 @@ void LoopDialogHost::RunModal(CQuillonDlg& dialog) {
         OnTickDelivered(id);
         dialog.OnTimer(id);
     },
-              [&] { dialog.OnIdle(); });
+              [&] {
+                  dialog.OnIdle();
+                  AfterDispatch();
+              });
     dialog_ = nullptr;
 }
 

@@ -39,6 +39,8 @@ protected:
     virtual void OnDeviceChangeDelivered() {}
     // A timer tick is about to reach the dialog (tests watch it).
     virtual void OnTickDelivered(unsigned) {}
+    // The loop handed out an event or a tick and is about to wait again.
+    virtual void AfterDispatch() {}
 
 private:
     std::unique_ptr<platform::DeviceWatch> watch_;

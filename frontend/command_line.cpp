@@ -1,0 +1,80 @@
+#include "frontend/command_line.h"
+
+#include "app/exit_status.h"
+
+namespace frontend {
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine c;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--text") {
+            c.text = true;
+        } else if (a == "--yes" || a == "-y") {
+            c.yes = true;
+        } else if (a == "--list") {
+            c.list = true;
+        } else if (a == "--help" || a == "-h") {
+            c.help = true;
+        } else if (a == "--version") {
+            c.version = true;
+        } else if (a == "--port" || a.rfind("--port=", 0) == 0) {
+            std::string value;
+            if (a == "--port") {
+                if (i + 1 >= args.size()) {
+                    c.error = "--port needs the path of the device's serial port";
+                    return c;
+                }
+                value = args[++i];
+            } else {
+                value = a.substr(7);
+            }
+            // The path goes into a PID=PATH;... list, so it cannot hold those separators.
+            if (value.empty() || value.find_first_of(";=") != std::string::npos) {
+                c.error = "--port needs a path without ';' or '=' (not '" + value + "')";
+                return c;
+            }
+            c.port = value;
+        } else {
+            c.error = "unknown option '" + a + "'";
+            return c;
+        }
+    }
+    return c;
+}
+
+std::string HelpText(const std::string& name) {
+    return "Usage: " + name +
+           " [--text] [--yes] [--port PATH] | --list | --help | --version\n"
+           "Brings the firmware of a connected Norvik 1150 up to the version this program carries:\n"
+           "the controller firmware, then the ESP32 images when the device has an ESP32.\n"
+           "\n"
+           "  --text       run in the terminal (also where a display is available)\n"
+           "  --yes        answer OK and Yes to every question and message without asking\n"
+           "  --port PATH  use this serial port for the device instead of looking for it\n"
+           "  --list       list the devices found (port, model, serial, firmware) and update nothing\n"
+           "  --help       this text\n"
+           "  --version    the program's version and the firmware it carries\n"
+           "\n"
+           "While the update runs, Esc, Ctrl-C and SIGTERM stop it at the next safe point: not while\n"
+           "the device is being written or installs, as that could leave it without firmware.\n"
+           "\n"
+           "Exit status:\n"
+           "  0  the firmware was updated (\"Firmware successful updated.\")\n"
+           "  1  the update failed after the device was changed (see the message for what to do)\n"
+           "  2  the command line was not understood\n"
+           "  3  no device was found, its port could not be used, or it did not answer\n"
+           "  4  the update was refused before anything was written (model, firmware, locked, image)\n"
+           "  5  the ESP32 part of the update failed\n"
+           "  6  cancelled or stopped by the user\n"
+           "\n"
+           "Environment:\n"
+           "  VELMORA_COM_PORTS       ports to use instead of the search: PID=PATH;... (0A1F=/dev/ttyACM0)\n"
+           "  VELMORA_COMMON_APPDATA  folder in place of /var/lib for the library's files and its log\n";
+}
+
+std::string UsageError(const std::string& name, const std::string& error) {
+    return name + ": " + error + "\nTry '" + name + " --help'.\n";
+}
+
+}  // namespace frontend

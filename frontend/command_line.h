@@ -1,0 +1,26 @@
+// The update program's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace frontend {
+
+struct CommandLine {
+    bool text = false;     // the terminal even where a display exists
+    bool yes = false;      // answer OK and Yes without asking
+    bool list = false;     // list the devices found, update nothing
+    bool help = false;
+    bool version = false;
+    std::string port;      // this port instead of the lookup
+    std::string error;     // set when the command line is not understood
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The text of --help, with the options, exit statuses and environment variables.
+std::string HelpText(const std::string& programName);
+// The first lines of an error: what was wrong and where to look.
+std::string UsageError(const std::string& programName, const std::string& error);
+
+}  // namespace frontend

@@ -1,0 +1,438 @@
+#include "frontend/terminal/terminal_host.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "app/quillon_dlg.h"
+#include "ui/text_progress_ctrl.h"
+
+namespace frontend::terminal {
+
+namespace {
+
+// Rows of the window block; message boxes scroll beneath it.
+constexpr int kTitleRow = 1;
+constexpr int kHeadingRow = 2;
+constexpr int kUpperRow = 4;
+constexpr int kLowerRow = 5;
+constexpr int kRuleRow = 6;
+constexpr int kFirstFreeRow = 7;
+constexpr int kMaxBarWidth = 78;
+
+const char* IconName(app::MbIcon icon) {
+    switch (icon) {
+    case app::MbIcon::Error:
+        return "Error";
+    case app::MbIcon::Warning:
+        return "Warning";
+    case app::MbIcon::Information:
+        return "Information";
+    }
+    return "";
+}
+
+const char* IconSgr(app::MbIcon icon) {
+    switch (icon) {
+    case app::MbIcon::Error:
+        return "\x1b[1;31m";
+    case app::MbIcon::Warning:
+        return "\x1b[1;33m";
+    case app::MbIcon::Information:
+        return "\x1b[1;36m";
+    }
+    return "";
+}
+
+std::string Lower(std::string_view s) {
+    std::string out;
+    for (char c : s) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return out;
+}
+
+std::string Trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// What a bar shows, as plain text: its cells without the brackets of its edge.
+std::string VisibleText(const TerminalProgressBar& bar) {
+    const CellGrid* shown = bar.Shown();
+    if (!shown || shown->Height() == 0) return {};
+    std::string row = shown->RowText(0);
+    if (!row.empty() && row.front() == '[') row.erase(0, 1);
+    if (!row.empty() && row.back() == ']') row.pop_back();
+    return Trim(row);
+}
+
+// The answer when there is none to read (end of input, a stop request).
+int NoAnswer(app::MbButtons buttons) {
+    switch (buttons) {
+    case app::MbButtons::Ok:
+        return app::IDOK;
+    case app::MbButtons::OkCancel:
+        return app::IDCANCEL;
+    case app::MbButtons::YesNo:
+        return app::IDNO;
+    }
+    return app::IDCANCEL;
+}
+
+const char* ButtonName(int button) {
+    switch (button) {
+    case app::IDOK:
+        return "OK";
+    case app::IDCANCEL:
+        return "Cancel";
+    case app::IDYES:
+        return "Yes";
+    case app::IDNO:
+        return "No";
+    }
+    return "?";
+}
+
+}  // namespace
+
+std::string WrapLines(const std::string& text, size_t width) {
+    std::string out;
+    size_t column = 0;
+    size_t lastBlank = std::string::npos;  // in out, on the current line
+    for (char c : text) {
+        if (c == '\n') {
+            out.push_back(c);
+            column = 0;
+            lastBlank = std::string::npos;
+            continue;
+        }
+        out.push_back(c);
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++column;
+        if (c == ' ') lastBlank = out.size() - 1;
+        if (column > width && lastBlank != std::string::npos) {
+            // Break at the last blank of the line; the words after it start the next one.
+            out[lastBlank] = '\n';
+            column = 0;
+            for (size_t i = lastBlank + 1; i < out.size(); ++i)
+                if ((static_cast<unsigned char>(out[i]) & 0xC0) != 0x80) ++column;
+            lastBlank = std::string::npos;
+        }
+    }
+    return out;
+}
+
+std::string TerminalSafe(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+            out.push_back('\n');
+        } else if (c == '\n' || c == '\t') {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x20 || c == 0x7F) {
+            out.push_back('?');
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons) {
+    const std::string a = Lower(Trim(typed));
+    switch (buttons) {
+    case app::MbButtons::Ok:
+        return app::IDOK;  // whatever is typed closes the box
+    case app::MbButtons::OkCancel:
+        if (a.empty() || a == "o" || a == "ok") return app::IDOK;
+        if (a == "c" || a == "cancel") return app::IDCANCEL;
+        return std::nullopt;
+    case app::MbButtons::YesNo:
+        if (a.empty() || a == "y" || a == "yes") return app::IDYES;
+        if (a == "n" || a == "no") return app::IDNO;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string PromptFor(app::MbButtons buttons) {
+    switch (buttons) {
+    case app::MbButtons::Ok:
+        return "[OK] press Enter ";
+    case app::MbButtons::OkCancel:
+        return "[O]K / [C]ancel (Enter: OK) ";
+    case app::MbButtons::YesNo:
+        return "[Y]es / [N]o (Enter: Yes) ";
+    }
+    return "";
+}
+
+struct TerminalHost::Impl {
+    int signalFd = -1;
+    sigset_t blocked{};
+    sigset_t previousMask{};
+    bool inputIsTerminal = false;
+    bool haveTermios = false;
+    termios original{};
+    termios keys{};
+};
+
+TerminalHost::TerminalHost(std::unique_ptr<platform::DeviceWatch> watch, TerminalOptions options)
+    : LoopDialogHost(std::move(watch)), options_(options), impl_(std::make_unique<Impl>()) {
+    winsize ws{};
+    if (ioctl(options_.outputFd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+        columns_ = ws.ws_col;
+        rows_ = ws.ws_row;
+    }
+    if (options_.columns > 0) columns_ = options_.columns;
+    if (options_.rows > 0) rows_ = options_.rows;
+    inPlace_ = options_.drawInPlace && isatty(options_.outputFd) && rows_ > kFirstFreeRow + 2;
+
+    if (options_.handleSignals) {
+        sigemptyset(&impl_->blocked);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&impl_->blocked, s);
+        pthread_sigmask(SIG_BLOCK, &impl_->blocked, &impl_->previousMask);
+        impl_->signalFd = signalfd(-1, &impl_->blocked, SFD_NONBLOCK | SFD_CLOEXEC);
+    }
+    impl_->inputIsTerminal = isatty(options_.inputFd);
+    if (impl_->inputIsTerminal && tcgetattr(options_.inputFd, &impl_->original) == 0) {
+        impl_->haveTermios = true;
+        // Between prompts keys arrive one by one without echo, so Esc can be seen at once.
+        impl_->keys = impl_->original;
+        impl_->keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        impl_->keys.c_cc[VMIN] = 0;
+        impl_->keys.c_cc[VTIME] = 0;
+    }
+
+    const int width = std::min(columns_, kMaxBarWidth);
+    auto sink = [this](std::string_view s) {
+        if (inPlace_) Write(s);
+    };
+    upper_ = std::make_unique<TerminalProgressBar>(width, 1, kUpperRow, 1, sink, options_.colors);
+    lower_ = std::make_unique<TerminalProgressBar>(width, 1, kLowerRow, 1, sink, options_.colors);
+}
+
+TerminalHost::~TerminalHost() {
+    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->original);
+    if (inPlace_) Write("\x1b[r\x1b[" + std::to_string(rows_) + ";1H\n");
+    if (impl_->signalFd >= 0) close(impl_->signalFd);
+}
+
+void TerminalHost::Write(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(options_.outputFd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the screen went away; the update goes on
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+void TerminalHost::RunModal(app::CQuillonDlg& dialog) {
+    if (impl_->signalFd >= 0) Loop().AddSource(impl_->signalFd, [this] { TakeSignals(); });
+    if (impl_->haveTermios) {
+        tcsetattr(options_.inputFd, TCSANOW, &impl_->keys);
+        Loop().AddSource(options_.inputFd, [this] { TakeInput(); });
+    }
+    if (inPlace_) {
+        Write("\x1b[2J\x1b[H");
+        DrawBlock();
+        Write("\x1b[" + std::to_string(kFirstFreeRow) + ";" + std::to_string(rows_) + "r\x1b[" +
+              std::to_string(kFirstFreeRow) + ";1H");
+    }
+    LoopDialogHost::RunModal(dialog);
+}
+
+void TerminalHost::DrawLine(int row, const std::string& text, const char* sgr) {
+    std::string line = TerminalSafe(text);
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    // Cut to the width (counting UTF-8 characters, not bytes).
+    size_t chars = 0, cut = line.size();
+    for (size_t i = 0; i < line.size(); ++i)
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80 && chars++ == static_cast<size_t>(columns_)) {
+            cut = i;
+            break;
+        }
+    line.resize(cut);
+    Write("\x1b" "7\x1b[" + std::to_string(row) + ";1H\x1b[2K" + (sgr ? sgr : "") + line + "\x1b[0m\x1b" "8");
+}
+
+void TerminalHost::DrawBlock() {
+    DrawLine(kTitleRow, title_, "\x1b[1;7m");
+    DrawLine(kHeadingRow, heading_, "\x1b[1m");
+    upper_->Invalidate();
+    lower_->Invalidate();
+    upper_->SendMessage(ui::WM_PAINT);
+    lower_->SendMessage(ui::WM_PAINT);
+    DrawLine(kRuleRow, std::string(static_cast<size_t>(std::min(columns_, kMaxBarWidth)), '-'), "\x1b[2m");
+}
+
+void TerminalHost::Say(const std::string& text, const char* sgr) {
+    std::string safe = WrapLines(TerminalSafe(text), static_cast<size_t>(std::max(columns_ - 1, 20)));
+    if (safe.empty() || safe.back() != '\n') safe.push_back('\n');
+    if (inPlace_ && sgr) {
+        Write(sgr);
+        Write(safe);
+        Write("\x1b[0m");
+    } else {
+        Write(safe);
+    }
+}
+
+void TerminalHost::PlainStatus() {
+    // Plain lines show the bars as they settle (at a wait, a pause in a long step, a message),
+    // not every step of a stage change.
+    if (inPlace_ || !statusChanged_) return;
+    statusChanged_ = false;
+    const std::string upper = VisibleText(*upper_);
+    const std::string lower = VisibleText(*lower_);
+    if (upper_->Control().GetWindowText().empty()) return;  // no stage yet
+    const std::string status = upper + (lower.empty() ? "" : " | " + lower);
+    if (status == lastStatus_) return;
+    lastStatus_ = status;
+    Say(status);
+}
+
+TerminalProgressBar& TerminalHost::Bar(int id) { return id == app::IDC_PROGRESS_LOWER ? *lower_ : *upper_; }
+
+void TerminalHost::SetWindowTitle(const std::string& title) {
+    title_ = title;
+    if (inPlace_)
+        DrawLine(kTitleRow, title_, "\x1b[1;7m");
+    else
+        Say(title_);
+}
+
+void TerminalHost::SetDlgItemText(int id, const std::string& text) {
+    if (id == app::IDC_HEADING) {
+        if (text == heading_) return;
+        heading_ = text;
+        if (inPlace_)
+            DrawLine(kHeadingRow, heading_, "\x1b[1m");
+        else
+            Say(Trim(heading_));
+        return;
+    }
+    // The text shows at once: a console has no later paint to wait for.
+    Bar(id).SetWindowText(TerminalSafe(text));
+    Bar(id).SendMessage(ui::WM_PAINT);
+    statusChanged_ = true;
+}
+
+ui::LRESULT TerminalHost::SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) {
+    const ui::LRESULT r = Bar(id).SendMessage(message, wParam, lParam);
+    // Some messages change what the bar shows without painting it (the percentage switch, the
+    // range); a console has no later expose to catch up, so it paints now. Unchanged cells cost
+    // nothing.
+    Bar(id).SendMessage(ui::WM_PAINT);
+    statusChanged_ = true;
+    return r;
+}
+
+int TerminalHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                             app::MbIcon icon) {
+    PlainStatus();
+    Say("");
+    Say(std::string("[") + IconName(icon) + "] " + caption, IconSgr(icon));
+    Say(text);
+    int answer = 0;
+    if (options_.answerYes && buttons != app::MbButtons::YesNo) {
+        answer = app::IDOK;
+    } else if (options_.answerYes) {
+        answer = app::IDYES;
+    }
+    if (answer != 0) {
+        Say(std::string("-> ") + ButtonName(answer) + " (--yes)", "\x1b[2m");
+        return answer;
+    }
+    for (;;) {
+        Write(PromptFor(buttons));
+        const std::optional<std::string> typed = ReadAnswer();
+        if (!typed) {
+            answer = NoAnswer(buttons);
+            Say(std::string("\n-> ") + ButtonName(answer));
+            return answer;
+        }
+        if (const std::optional<int> a = ParseAnswer(*typed, buttons)) return *a;
+    }
+}
+
+std::optional<std::string> TerminalHost::ReadAnswer() {
+    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->original);
+    std::optional<std::string> line;
+    std::string text;
+    for (;;) {
+        pollfd fds[2] = {{options_.inputFd, POLLIN, 0}, {impl_->signalFd, POLLIN, 0}};
+        const int n = poll(fds, impl_->signalFd >= 0 ? 2 : 1, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (impl_->signalFd >= 0 && (fds[1].revents & POLLIN) && TakeSignals()) break;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char c = 0;
+            const ssize_t r = read(options_.inputFd, &c, 1);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;  // end of input
+            if (c == '\n') {
+                line = text;
+                break;
+            }
+            if (text.size() < 256) text.push_back(c);
+        }
+    }
+    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->keys);
+    return line;
+}
+
+bool TerminalHost::TakeSignals() {
+    if (impl_->signalFd < 0) return false;
+    bool any = false;
+    signalfd_siginfo info{};
+    while (read(impl_->signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
+    if (any) Stop();
+    return any;
+}
+
+void TerminalHost::TakeInput() {
+    if (!impl_->haveTermios) return;
+    char buffer[64];
+    for (;;) {
+        const ssize_t n = read(options_.inputFd, buffer, sizeof buffer);
+        if (n <= 0) return;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != '\x1b') continue;
+            // A lone Esc is the key; Esc followed by '[' or 'O' starts a cursor or function key.
+            if (i + 1 < n && (buffer[i + 1] == '[' || buffer[i + 1] == 'O')) {
+                i = n;
+                break;
+            }
+            Stop();
+        }
+    }
+}
+
+void TerminalHost::Sleep(uint32_t ms) {
+    PlainStatus();
+    LoopDialogHost::Sleep(ms);
+}
+
+void TerminalHost::KeepAlive() {
+    PlainStatus();
+    TakeSignals();
+    TakeInput();
+}
+
+void TerminalHost::ShowNote(const std::string& text) {
+    PlainStatus();
+    Say(text, "\x1b[33m");
+}
+
+}  // namespace frontend::terminal

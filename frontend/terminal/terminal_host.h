@@ -1,0 +1,93 @@
+// The dialog in a terminal. On a terminal the window is a block at the top of the screen (title,
+// heading line, the two bars) drawn in place, with message boxes as prompts scrolling beneath
+// it; without one (a pipe, a log file) every change is a plain line. Esc, Ctrl-C, SIGTERM and
+// a hang-up ask the dialog to stop; --yes answers OK and Yes without asking.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/loop_dialog_host.h"
+#include "frontend/terminal/terminal_progress_bar.h"
+
+namespace frontend::terminal {
+
+struct TerminalOptions {
+    int inputFd = 0;           // answers to prompts, Esc
+    int outputFd = 1;          // the screen or the plain lines
+    bool answerYes = false;    // --yes
+    bool drawInPlace = true;   // false: plain lines even on a terminal
+    int columns = 0;           // 0: as the terminal says (80 when it says nothing)
+    int rows = 0;
+    ColorMode colors = ColorMode::Basic16;
+    bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP become stop requests
+};
+
+// Text of a device or a message made safe for a terminal: line ends as "\n", every other
+// control character as '?', so nothing the device sends can move the cursor or change colours.
+std::string TerminalSafe(std::string_view text);
+
+// Breaks lines longer than width at their last blank (a word longer than a line stays whole).
+std::string WrapLines(const std::string& text, size_t width);
+
+// What a typed answer means for a message box with these buttons; nothing when it means
+// nothing. An empty answer takes the first button.
+std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons);
+
+// The prompt line of a message box ("[O]K / [C]ancel: ").
+std::string PromptFor(app::MbButtons buttons);
+
+class TerminalHost : public app::LoopDialogHost {
+public:
+    TerminalHost(std::unique_ptr<platform::DeviceWatch> watch, TerminalOptions options);
+    ~TerminalHost() override;
+
+    void RunModal(app::CQuillonDlg& dialog) override;
+    int MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                   app::MbIcon icon) override;
+    void SetWindowTitle(const std::string& title) override;
+    void SetDlgItemText(int id, const std::string& text) override;
+    ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
+    void BeginWaitCursor() override {}
+    void SetLargeIcon() override {}
+    void KeepAlive() override;
+    void ShowNote(const std::string& text) override;
+    void Sleep(uint32_t ms) override;
+
+protected:
+    void AfterDispatch() override { PlainStatus(); }
+
+    // True when the screen block is drawn in place (a terminal), false for plain lines.
+    bool InPlace() const { return inPlace_; }
+
+private:
+    struct Impl;
+    void Write(std::string_view text);
+    // Writes text as lines beneath the window block (or as plain lines).
+    void Say(const std::string& text, const char* sgr = nullptr);
+    void DrawLine(int row, const std::string& text, const char* sgr);
+    void DrawBlock();
+    void PlainStatus();
+    // Takes pending input and signals without waiting; Esc or a signal is a stop request.
+    void TakeInput();
+    bool TakeSignals();
+    // Reads one answer line; nothing on end of input or a stop request.
+    std::optional<std::string> ReadAnswer();
+    TerminalProgressBar& Bar(int id);
+
+    TerminalOptions options_;
+    bool inPlace_ = false;
+    int columns_ = 80;
+    int rows_ = 24;
+    std::string title_ = "fwupdate";
+    std::string heading_;
+    std::string lastStatus_;
+    bool statusChanged_ = false;
+    std::unique_ptr<TerminalProgressBar> upper_;
+    std::unique_ptr<TerminalProgressBar> lower_;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace frontend::terminal
