@@ -56,11 +56,11 @@ public:
     void ShowNote(const std::string& text) override;
     void Sleep(uint32_t ms) override;
 
-protected:
-    void AfterDispatch() override { PlainStatus(); }
-
     // True when the screen block is drawn in place (a terminal), false for plain lines.
     bool InPlace() const { return inPlace_; }
+
+protected:
+    void AfterDispatch() override { PlainStatus(); }
 
 private:
     struct Impl;

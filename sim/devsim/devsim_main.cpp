@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "sim/newer_emulator.h"
@@ -45,6 +46,8 @@ void PrintHelp(FILE* out) {
                  "                          byte is LETTER (a character or 0xNN), e.g. u for update data\n"
                  "  --throttle              move bytes at USB full-speed rates (1 ms per transaction, ~1 MB/s)\n"
                  "  --quiet                 do not log the commands\n"
+                 "  --flash-out FILE        on exit, write the flash from its base to the end of the last\n"
+                 "                          page written (0xFF where nothing was written)\n"
                  "  --help                  this text\n"
                  "\n"
                  "Faults:\n");
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
     bool bootware = false, noEsp32 = false, locked = false, quiet = false;
     std::set<quillon_sim::Fault> faults;
     std::optional<uint8_t> faultOn;
+    std::string flashOut;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -148,6 +152,10 @@ int main(int argc, char** argv) {
                 return Usage("--fault-on needs one character or a number 0 to 255");
         } else if (arg == "--throttle") {
             config.throttle = true;
+        } else if (arg == "--flash-out") {
+            const char* v = value();
+            if (!v || !*v) return Usage("--flash-out needs a file");
+            flashOut = v;
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -197,5 +205,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     quillon_sim::WaitForStopSignal();
     emulator.Stop();
+    if (!flashOut.empty()) {
+        const quillon_sim::DeviceState state = emulator.State();
+        const uint32_t pages = state.flashPages.empty() ? 0 : state.flashPages.rbegin()->first + 1;
+        const std::vector<uint8_t> flash = state.ReadFlash(quillon_sim::kFlashBase, pages * quillon_sim::kFlashPageSize);
+        FILE* f = std::fopen(flashOut.c_str(), "wb");
+        if (!f || std::fwrite(flash.data(), 1, flash.size(), f) != flash.size() || std::fclose(f) != 0) {
+            std::fprintf(stderr, "quillon-devsim: cannot write %s\n", flashOut.c_str());
+            return 1;
+        }
+    }
     return 0;
 }

@@ -1,0 +1,208 @@
+// The program as a user runs it: quillon in a terminal (a real pseudo-terminal) or a pipe,
+// against quillon-devsim running as a process of its own.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/hex_reader.h"
+#include "firmware/resources.h"
+#include "tests/support/temp_dir.h"
+#include "transport/com_port.h"
+
+namespace {
+
+using testsupport::ReadFile;
+
+struct Outcome {
+    int exit = -1;
+    std::string output;
+};
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir / "Kalder");
+        testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
+    }
+    void TearDown() override { StopDevice(); }
+
+    std::string Link() const { return dir / "port0"; }
+
+    void StartDevice(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {QUILLON_DEVSIM_PATH, "--link", Link(), "--serial", "N11501", "--version",
+                                         "340", "--restart-delay", "300", "--flash-out", dir / "flash.bin"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        devsim = fork();
+        if (devsim == 0) {
+            const int out = open((dir / "devsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            Exec(args);
+        }
+        for (int i = 0; i < 200 && !std::filesystem::is_symlink(Link()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(std::filesystem::is_symlink(Link())) << ReadFile(dir / "devsim.log");
+    }
+    void StopDevice() {
+        if (devsim <= 0) return;
+        kill(devsim, SIGTERM);
+        int status = 0;
+        waitpid(devsim, &status, 0);
+        devsim = 0;
+    }
+
+    // Runs quillon with args; in a pseudo-terminal of 100 x 30 cells, or with its output in a pipe.
+    Outcome Run(const std::vector<std::string>& extra, bool terminal) {
+        std::vector<std::string> args = {QUILLON_PATH};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out = -1;
+        pid_t child = -1;
+        if (terminal) {
+            winsize ws{};
+            ws.ws_col = 100;
+            ws.ws_row = 30;
+            child = forkpty(&out, nullptr, nullptr, &ws);
+        } else {
+            int fds[2];
+            if (pipe(fds) != 0) return {};
+            child = fork();
+            if (child == 0) {
+                dup2(fds[1], 1);
+                dup2(fds[1], 2);
+                const int none = open("/dev/null", O_RDONLY);
+                dup2(none, 0);
+            }
+            close(fds[1]);
+            out = fds[0];
+        }
+        if (child == 0) {
+            setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
+            setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
+            setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
+            setenv("TERM", "xterm", 1);
+            unsetenv("QUILLON_REPORT_HOST");
+            Exec(args);
+        }
+        Outcome o;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(out, buf, sizeof buf);
+            if (n > 0) {
+                o.output.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            break;  // the end of the output (EIO on a pseudo-terminal)
+        }
+        close(out);
+        int status = 0;
+        waitpid(child, &status, 0);
+        o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return o;
+    }
+
+    [[noreturn]] static void Exec(const std::vector<std::string>& args) {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+
+    testsupport::TempDir dir;
+    pid_t devsim = 0;
+};
+
+// The controller image as the device's flash must hold it, from the flash base on.
+std::vector<uint8_t> ExpectedFlash() {
+    const auto text = firmware::FindFwFile(firmware::kControllerImageId);
+    std::vector<uint8_t> flash;
+    firmware::HexState() = firmware::HexReaderState{};
+    std::vector<uint8_t> block(firmware::kHexBlockBufferSize);
+    for (;;) {
+        uint32_t start = 0;
+        const int n = firmware::ReadHexBlock(*text, &start, block);
+        if (n <= 0) break;
+        const size_t at = start - 0x400000;
+        if (flash.size() < at + static_cast<size_t>(n)) flash.resize(at + static_cast<size_t>(n), 0xFF);
+        std::copy_n(block.begin(), n, flash.begin() + static_cast<long>(at));
+        if (n < firmware::kHexBlockSize) break;
+    }
+    return flash;
+}
+
+TEST_F(ProgramTest, CompleteUpdateInATerminal) {
+    StartDevice();
+    const Outcome o = Run({"--text", "--yes"}, true);
+    EXPECT_EQ(o.exit, 0) << o.output;
+    EXPECT_NE(o.output.find("Firmware successful updated."), std::string::npos) << o.output;
+    // Drawn in place: the scroll region beneath the window block is set.
+    EXPECT_NE(o.output.find("\x1b[7;30r"), std::string::npos);
+    StopDevice();
+    const std::string flash = ReadFile(dir / "flash.bin");
+    const std::vector<uint8_t> expected = ExpectedFlash();
+    ASSERT_GE(flash.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reinterpret_cast<const uint8_t*>(flash.data())));
+}
+
+TEST_F(ProgramTest, FailureEndsWithItsMessageAndStatus) {
+    StartDevice({"--fault", "corrupt-page"});
+    const Outcome o = Run({"--yes"}, false);
+    EXPECT_EQ(o.exit, 1) << o.output;
+    EXPECT_NE(o.output.find("[Error] quillon-0350_Norvik1150\nFirmware update not successful.\n"), std::string::npos)
+        << o.output;
+    EXPECT_NE(o.output.find("Launch the  Firmware update application again"), std::string::npos);
+    // Plain lines: no cursor movement in a pipe.
+    EXPECT_EQ(o.output.find("\x1b["), std::string::npos);
+}
+
+TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
+    StartDevice();
+    // This test process holds the port as another program would.
+    const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
+    ASSERT_NE(held, velmora::kInvalidComHandle);
+    const Outcome o = Run({"--yes", "--port", Link()}, false);
+    velmora::CloseCOM(held);
+    EXPECT_EQ(o.exit, 3) << o.output;
+    EXPECT_NE(o.output.find("No device connected or connection already in use (1,-1)."), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find("is in use by another program"), std::string::npos) << o.output;
+}
+
+TEST_F(ProgramTest, CommandLine) {
+    struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string output;
+    } cases[] = {
+        {{"--help"}, 0, "Exit status:"},
+        {{"--version"}, 0, "controller firmware 3.50 (variant 000) for model 1160"},
+        {{"--bogus"}, 2, "unknown option '--bogus'"},
+        {{"--port"}, 2, "--port needs the path"},
+        {{"--port", "a;b"}, 2, "without ';' or '='"},
+        {{"--list"}, 3, "(no Norvik device found)"},
+        {{"--yes"}, 3, "No device connected or connection already in use (1,-1)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const Outcome o = Run(c.args, false);
+        EXPECT_EQ(o.exit, c.exit) << o.output;
+        EXPECT_NE(o.output.find(c.output), std::string::npos) << o.output;
+    }
+    StartDevice();
+    const Outcome o = Run({"--list"}, false);
+    EXPECT_EQ(o.exit, 0) << o.output;
+    EXPECT_NE(o.output.find(Link()), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find("1160-000  N11501   3.40     application"), std::string::npos) << o.output;
+}
+
+}  // namespace
