@@ -226,6 +226,11 @@ void NewerDeviceEmulator::Run() {
     }
 }
 
+NewerDeviceEmulator::LinkStats NewerDeviceEmulator::Link() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return link_;
+}
+
 void NewerDeviceEmulator::Process(const Frame& frame) {
     Response r;
     bool drop = false, garble = false, late = false;
@@ -238,6 +243,9 @@ void NewerDeviceEmulator::Process(const Frame& frame) {
         drop = applies(Fault::DropReply);
         garble = applies(Fault::GarbleReply);
         late = applies(Fault::AnswerLate);
+        ++link_.frames;
+        link_.bytesIn += frame.bytes.size();
+        link_.bytesOut += r.bytes.size();
     }
     Log(r.logLine);
     uint64_t answeredAt = clock_->NowMs();

@@ -81,6 +81,16 @@ public:
     // One readable line per command received, plus restarts and ignored input.
     std::vector<std::string> CommandLog() const;
 
+    // What crossed the link: frames answered and their bytes each way.
+    struct LinkStats {
+        uint64_t frames = 0;
+        uint64_t bytesIn = 0;   // frames as received
+        uint64_t bytesOut = 0;  // replies and acknowledgements
+        // The time the throttled link takes for them: 1 ms a frame and 1 us a byte.
+        uint64_t ThrottleUs() const { return frames * 1000 + bytesIn + bytesOut; }
+    };
+    LinkStats Link() const;
+
 private:
     void Run();
     void Process(const Frame& frame);
@@ -101,6 +111,7 @@ private:
     uint32_t publications_ = 0;
     std::string slavePath_;
     std::vector<std::string> log_;
+    LinkStats link_;
 
     std::mutex sinkMutex_;
     std::mutex wakeMutex_;

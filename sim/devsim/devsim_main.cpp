@@ -46,6 +46,7 @@ void PrintHelp(FILE* out) {
                  "                          byte is LETTER (a character or 0xNN), e.g. u for update data\n"
                  "  --throttle              move bytes at USB full-speed rates (1 ms per transaction, ~1 MB/s)\n"
                  "  --quiet                 do not log the commands\n"
+                 "  --stats FILE            on exit, write what crossed the link: frames, bytes in, bytes out\n"
                  "  --flash-out FILE        on exit, write the flash from its base to the end of the last\n"
                  "                          page written (0xFF where nothing was written)\n"
                  "  --help                  this text\n"
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
     std::set<quillon_sim::Fault> faults;
     std::optional<uint8_t> faultOn;
     std::string flashOut;
+    std::string statsOut;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -152,6 +154,10 @@ int main(int argc, char** argv) {
                 return Usage("--fault-on needs one character or a number 0 to 255");
         } else if (arg == "--throttle") {
             config.throttle = true;
+        } else if (arg == "--stats") {
+            const char* v = value();
+            if (!v || !*v) return Usage("--stats needs a file");
+            statsOut = v;
         } else if (arg == "--flash-out") {
             const char* v = value();
             if (!v || !*v) return Usage("--flash-out needs a file");
@@ -205,6 +211,16 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     quillon_sim::WaitForStopSignal();
     emulator.Stop();
+    if (!statsOut.empty()) {
+        const auto link = emulator.Link();
+        FILE* f = std::fopen(statsOut.c_str(), "w");
+        if (!f || std::fprintf(f, "frames %llu\nbytes-in %llu\nbytes-out %llu\n",
+                               static_cast<unsigned long long>(link.frames), static_cast<unsigned long long>(link.bytesIn),
+                               static_cast<unsigned long long>(link.bytesOut)) < 0 || std::fclose(f) != 0) {
+            std::fprintf(stderr, "quillon-devsim: cannot write %s\n", statsOut.c_str());
+            return 1;
+        }
+    }
     if (!flashOut.empty()) {
         const quillon_sim::DeviceState state = emulator.State();
         const uint32_t pages = state.flashPages.empty() ? 0 : state.flashPages.rbegin()->first + 1;
