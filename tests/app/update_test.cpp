@@ -20,6 +20,8 @@
 #include "tests/app/scripted_host.h"
 #include "tests/app/test_images.h"
 #include "sim/usbio/emulated_usb_driver.h"
+#include "report/usage_report.h"
+#include "tests/report/loopback.h"
 #include "tests/support/library_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "transport/usbio_driver.h"
@@ -490,6 +492,42 @@ TEST_P(UpdateRun, EndsAsExpected) {
     }
     EXPECT_EQ(host->lowerPercent, c.lowerPercent);
     if (c.check) c.check(*this);
+}
+
+// The usage report goes out while the update runs and changes nothing of it: its server here
+// reads the report and holds its answer until the update is over.
+class ReportBesideTheUpdate : public ::testing::Test, public UpdateFixture {
+protected:
+    void SetUp() override { SetUpRun(); }
+    void TearDown() override {
+        report::WaitForReportThread();
+        TearDownRun();
+        for (const char* v : {"QUILLON_REPORT_CA_FILE", "XDG_CONFIG_HOME", "no_proxy", "NO_PROXY"}) unsetenv(v);
+    }
+};
+
+TEST_F(ReportBesideTheUpdate, NeitherWaitsForTheOther) {
+    const testsupport::TestCertificate certificate = testsupport::MakeTestCertificate(dir.path(), "report");
+    ASSERT_FALSE(certificate.certFile.empty());
+    testsupport::TlsServer server(certificate);
+    ASSERT_TRUE(server.Ready());
+    server.HoldAnswers(true);
+    setenv("QUILLON_REPORT_HOST", ("127.0.0.1:" + std::to_string(server.Port())).c_str(), 1);
+    setenv("QUILLON_REPORT_CA_FILE", certificate.certFile.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    setenv("no_proxy", "127.0.0.1", 1);
+    setenv("NO_PROXY", "127.0.0.1", 1);
+    testsupport::WriteFile(dir / "config/Kalder/Tavlo GRAPHIC.conf", "[General]\nDataToDatabase=0\n");
+
+    EXPECT_EQ(RunProgram(NoEsp32), app::kExitSuccess);
+    ExpectMessages({kWarn, kDone});
+    Updated(*this);
+    // The report was read while the update ran; its answer is still held.
+    ASSERT_TRUE(server.WaitForRequests(1, 10000));
+    EXPECT_NE(server.Requests()[0].body.find("N11501"), std::string::npos) << server.Requests()[0].body;
+    EXPECT_TRUE(report::ReportThreadRunning());
+    server.HoldAnswers(false);
+    EXPECT_EQ(report::WaitForReportThread(), 1);
 }
 
 // The older family's model 610 through the emulated USB driver. Its firmware below 2.00 cannot
