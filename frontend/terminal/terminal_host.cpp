@@ -28,28 +28,21 @@ constexpr int kRuleRow = 6;
 constexpr int kFirstFreeRow = 7;
 constexpr int kMaxBarWidth = 78;
 
-const char* IconName(app::MbIcon icon) {
+// How a message box's icon shows in the terminal: its name and colour.
+struct IconStyle {
+    const char* name;
+    const char* sgr;
+};
+IconStyle StyleOf(app::MbIcon icon) {
     switch (icon) {
     case app::MbIcon::Error:
-        return "Error";
+        return {"Error", "\x1b[1;31m"};
     case app::MbIcon::Warning:
-        return "Warning";
+        return {"Warning", "\x1b[1;33m"};
     case app::MbIcon::Information:
-        return "Information";
+        return {"Information", "\x1b[1;36m"};
     }
-    return "";
-}
-
-const char* IconSgr(app::MbIcon icon) {
-    switch (icon) {
-    case app::MbIcon::Error:
-        return "\x1b[1;31m";
-    case app::MbIcon::Warning:
-        return "\x1b[1;33m";
-    case app::MbIcon::Information:
-        return "\x1b[1;36m";
-    }
-    return "";
+    return {"", ""};
 }
 
 std::string Lower(std::string_view s) {
@@ -342,7 +335,8 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& caption
                              app::MbIcon icon) {
     PlainStatus();
     Say("");
-    Say(std::string("[") + IconName(icon) + "] " + caption, IconSgr(icon));
+    const IconStyle style = StyleOf(icon);
+    Say(std::string("[") + style.name + "] " + caption, style.sgr);
     Say(text);
     int answer = 0;
     if (options_.answerYes && buttons != app::MbButtons::YesNo) {
