@@ -1,4 +1,5 @@
-// quillon: updates the firmware of a connected Norvik 1150. The dialog runs in the terminal.
+// quillon: updates the firmware of a connected Norvik 1150. The dialog runs in a window where a
+// display is available, else (or with --text) in the terminal.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -10,6 +11,7 @@
 #include "firmware/controller_version.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
+#include "frontend/qt/qt_host.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
 #include "platform/system_info.h"
@@ -60,6 +62,12 @@ int main(int argc, char** argv) {
         const int found = frontend::ListDevices(&out);
         std::fputs(out.c_str(), stdout);
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
+    }
+
+    if (!cmd.text && frontend::qt::DisplayAvailable()) {
+        frontend::qt::QtOptions options;
+        options.answerYes = cmd.yes;
+        return frontend::qt::RunInWindow(argc, argv, platform::ProgramPath(), options);
     }
 
     frontend::terminal::TerminalOptions options;

@@ -91,6 +91,9 @@ protected:
             setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
             setenv("TERM", "xterm", 1);
             unsetenv("QUILLON_REPORT_HOST");
+            // The terminal, also where a desktop would offer a window.
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
             Exec(args);
         }
         Outcome o;

@@ -1,0 +1,130 @@
+#include "frontend/qt/main_window.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QPixmap>
+#include <QPushButton>
+
+#include "app/dialog_host.h"
+#include "frontend/qt/progress_widget.h"
+#include "resources/icon/quillon_icon.h"
+
+namespace frontend::qt {
+
+DialogUnits BaseUnitsOf(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    DialogUnits u;
+    u.baseX = (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
+    u.baseY = metrics.height();
+    return u;
+}
+
+MainLayout MainLayoutFor(const DialogUnits& u) {
+    MainLayout l;
+    l.client = QSize(u.X(299), u.Y(80));
+    l.heading = u.Rect(11, 11, 267, 11);
+    l.upper = u.Rect(11, 26, 270, 16);
+    l.lower = u.Rect(11, 46, 270, 16);
+    return l;
+}
+
+QIcon ProgramIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(QPixmap::fromImage(quillon_icon::Draw(size)));
+    return icon;
+}
+
+QString MainWindow::AboutEntryText() { return QStringLiteral("&About Quillon..."); }
+
+MainWindow::MainWindow(std::function<void()> onStopRequest, QWidget* parent)
+    : QDialog(parent), onStopRequest_(std::move(onStopRequest)) {
+    setWindowTitle(QStringLiteral("fwupdate"));
+    setWindowIcon(ProgramIcon());
+    // A fixed frame with caption, system menu and minimise button, as the template asks.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    heading_ = new QLabel(this);
+    heading_->setObjectName(QStringLiteral("heading"));
+    upper_ = new ProgressWidget(this);
+    upper_->setObjectName(QStringLiteral("upper"));
+    lower_ = new ProgressWidget(this);
+    lower_->setObjectName(QStringLiteral("lower"));
+    LayOut();
+}
+
+void MainWindow::LayOut() {
+    layout_ = MainLayoutFor(BaseUnitsOf(font()));
+    setFixedSize(layout_.client);
+    heading_->setGeometry(layout_.heading);
+    upper_->setGeometry(layout_.upper);
+    lower_->setGeometry(layout_.lower);
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    // Another font (the desktop's, or a larger one) lays the template out again.
+    if (event->type() == QEvent::FontChange) LayOut();
+    QDialog::changeEvent(event);
+}
+
+ProgressWidget* MainWindow::Bar(int id) { return id == app::IDC_PROGRESS_LOWER ? lower_ : upper_; }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeAllowed_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (onStopRequest_) onStopRequest_();
+}
+
+void MainWindow::reject() {
+    if (closeAllowed_) {
+        QDialog::reject();
+        return;
+    }
+    if (onStopRequest_) onStopRequest_();
+}
+
+void MainWindow::accept() {
+    if (closeAllowed_) {
+        QDialog::accept();
+        return;
+    }
+    if (onStopRequest_) onStopRequest_();
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(AboutEntryText(), this, &MainWindow::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+void MainWindow::ShowAbout() {
+    AboutBox box(this);
+    box.exec();
+}
+
+AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Info about  Quillon"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    const DialogUnits u = BaseUnitsOf(font());
+    setFixedSize(u.X(235), u.Y(55));
+    auto* icon = new QLabel(this);
+    const QRect iconRect = u.Rect(11, 17, 20, 20);
+    icon->setPixmap(QPixmap::fromImage(quillon_icon::Draw(std::min(iconRect.width(), iconRect.height()))));
+    icon->setGeometry(iconRect);
+    auto* text = new QLabel(QStringLiteral("Quillon version 2.60"), this);
+    text->setObjectName(QStringLiteral("version"));
+    text->setGeometry(u.Rect(40, 10, 119, 8));
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setDefault(true);
+    ok->setGeometry(u.Rect(178, 7, 50, 16));
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+}  // namespace frontend::qt

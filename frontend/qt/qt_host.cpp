@@ -1,0 +1,260 @@
+#include "frontend/qt/qt_host.h"
+
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "app/quillon_dlg.h"
+#include "frontend/qt/main_window.h"
+#include "frontend/qt/progress_widget.h"
+
+namespace frontend::qt {
+
+namespace {
+
+QMessageBox::Icon IconOf(app::MbIcon icon) {
+    switch (icon) {
+    case app::MbIcon::Error:
+        return QMessageBox::Critical;
+    case app::MbIcon::Warning:
+        return QMessageBox::Warning;
+    case app::MbIcon::Information:
+        return QMessageBox::Information;
+    }
+    return QMessageBox::NoIcon;
+}
+
+// Shows one box modally over the window and returns the platform's button number.
+int ShowBox(QWidget* parent, const std::string& text, const std::string& caption, app::MbButtons buttons,
+            app::MbIcon icon) {
+    QMessageBox box(IconOf(icon), QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::NoButton,
+                    parent);
+    switch (buttons) {
+    case app::MbButtons::Ok:
+        box.setStandardButtons(QMessageBox::Ok);
+        box.setDefaultButton(QMessageBox::Ok);
+        break;
+    case app::MbButtons::OkCancel:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Ok);
+        break;
+    case app::MbButtons::YesNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        break;
+    }
+    // Esc answers Cancel or No, as the platform's box does; an OK box has only OK.
+    box.setEscapeButton(buttons == app::MbButtons::Ok ? QMessageBox::Ok
+                        : buttons == app::MbButtons::OkCancel ? QMessageBox::Cancel
+                                                              : QMessageBox::No);
+    switch (box.exec()) {
+    case QMessageBox::Ok:
+        return app::IDOK;
+    case QMessageBox::Cancel:
+        return app::IDCANCEL;
+    case QMessageBox::Yes:
+        return app::IDYES;
+    case QMessageBox::No:
+        return app::IDNO;
+    default:
+        return buttons == app::MbButtons::YesNo ? app::IDNO : app::IDCANCEL;
+    }
+}
+
+}  // namespace
+
+QtDialogHost::QtDialogHost(MainWindow& window, std::unique_ptr<platform::DeviceWatch> watch, QtOptions options)
+    : LoopDialogHost(std::move(watch)), window_(window), options_(std::move(options)) {
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (options_.handleSignals) {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+        // Blocked before the dialog's thread starts, so that it inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    }
+}
+
+QtDialogHost::~QtDialogHost() {
+    if (wakeFd_ >= 0) close(wakeFd_);
+    if (signalFd_ >= 0) close(signalFd_);
+}
+
+void QtDialogHost::OnWindow(const std::function<void()>& f) {
+    if (QThread::currentThread() == window_.thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(&window_, f, Qt::BlockingQueuedConnection);
+}
+
+void QtDialogHost::RunModal(app::CQuillonDlg& dialog) {
+    if (wakeFd_ >= 0) Loop().AddSource(wakeFd_, [this] { TakeStops(); });
+    if (signalFd_ >= 0) Loop().AddSource(signalFd_, [this] { TakeStops(); });
+    LoopDialogHost::RunModal(dialog);
+}
+
+void QtDialogHost::RequestStop() {
+    stopRequested_ = true;
+    if (wakeFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void QtDialogHost::TakeStops() {
+    uint64_t count = 0;
+    if (wakeFd_ >= 0) [[maybe_unused]] const ssize_t n = read(wakeFd_, &count, sizeof count);
+    if (signalFd_ >= 0) {
+        signalfd_siginfo info{};
+        while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stopRequested_ = true;
+    }
+    if (stopRequested_.exchange(false)) Stop();
+}
+
+void QtDialogHost::KeepAlive() { TakeStops(); }
+
+void QtDialogHost::AfterDispatch() {
+    // The wait cursor lasts until the dialog waits for the first time.
+    if (!waitCursor_) return;
+    waitCursor_ = false;
+    OnWindow([] { QApplication::restoreOverrideCursor(); });
+}
+
+int QtDialogHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                             app::MbIcon icon) {
+    if (waitCursor_) {
+        waitCursor_ = false;
+        OnWindow([] { QApplication::restoreOverrideCursor(); });
+    }
+    int answer = 0;
+    if (options_.answer) answer = options_.answer(text, caption, buttons, icon);
+    if (answer == 0 && options_.answerYes) answer = buttons == app::MbButtons::YesNo ? app::IDYES : app::IDOK;
+    if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back({text, caption, buttons, icon, answer});
+    return answer;
+}
+
+void QtDialogHost::SetWindowTitle(const std::string& title) {
+    OnWindow([&] { window_.setWindowTitle(QString::fromStdString(title)); });
+}
+
+void QtDialogHost::SetDlgItemText(int id, const std::string& text) {
+    OnWindow([&] {
+        if (id == app::IDC_HEADING) {
+            window_.Heading()->setText(QString::fromStdString(text));
+        } else {
+            window_.Bar(id)->SetWindowText(QString::fromStdString(text));
+            window_.Bar(id)->update();
+        }
+    });
+}
+
+ui::LRESULT QtDialogHost::SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) {
+    ui::LRESULT result = 0;
+    OnWindow([&] {
+        result = window_.Bar(id)->SendMessage(message, wParam, lParam);
+        // A state change that does not paint (the percentage switch, the range) shows at the next
+        // paint; asking for one costs nothing when nothing changed.
+        window_.Bar(id)->update();
+    });
+    return result;
+}
+
+void QtDialogHost::BeginWaitCursor() {
+    if (waitCursor_) return;
+    waitCursor_ = true;
+    OnWindow([] { QApplication::setOverrideCursor(Qt::WaitCursor); });
+}
+
+void QtDialogHost::SetLargeIcon() {
+    OnWindow([this] { window_.setWindowIcon(ProgramIcon()); });
+}
+
+void QtDialogHost::ShowNote(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notes_.push_back(text);
+    }
+    OnWindow([&] {
+        // A note needs no answer: it stays beside the window until closed or the program ends.
+        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Firmware update"),
+                                    QString::fromStdString(text), QMessageBox::Ok, &window_);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+    });
+}
+
+std::vector<QtDialogHost::Shown> QtDialogHost::Messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+}
+
+std::vector<std::string> QtDialogHost::Notes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notes_;
+}
+
+int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath) {
+    window.show();
+    int status = app::kExitCancelled;
+    std::thread dialogThread([&] {
+        app::CQuillonApp program(host, {programPath});
+        program.InitInstance();
+        status = program.ExitStatus();
+        QMetaObject::invokeMethod(&window, [&window] {
+            window.AllowClose();
+            QApplication::exit(0);
+        }, Qt::QueuedConnection);
+    });
+    QApplication::exec();
+    dialogThread.join();
+    return status;
+}
+
+int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions options) {
+    QApplication application(argc, argv);
+    QtDialogHost* hostPointer = nullptr;
+    MainWindow window([&hostPointer] {
+        if (hostPointer) hostPointer->RequestStop();
+    });
+    QtDialogHost host(window, app::WatchDevicesAndPorts(), std::move(options));
+    hostPointer = &host;
+    return RunDialogInWindow(window, host, programPath);
+}
+
+bool DisplayAvailable() {
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
+        const std::filesystem::path socket = wayland[0] == '/' ? std::filesystem::path(wayland)
+                                                               : std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")
+                                                                                           ? std::getenv("XDG_RUNTIME_DIR")
+                                                                                           : "/nonexistent") /
+                                                                     wayland;
+        std::error_code ec;
+        if (std::filesystem::exists(socket, ec)) return true;
+    }
+    const char* x = std::getenv("DISPLAY");
+    if (!x || !*x) return false;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool ok = connection && xcb_connection_has_error(connection) == 0;
+    if (connection) xcb_disconnect(connection);
+    return ok;
+}
+
+}  // namespace frontend::qt

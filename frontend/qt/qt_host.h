@@ -1,0 +1,90 @@
+// The dialog in a Qt window. The window lives on the program's main thread and never waits for
+// the device: the dialog, every library call and the dialog's message loop (timers, device
+// changes, stop requests) run on a thread of their own, and each thing the dialog shows is handed
+// to the window's thread and waited for there. So the window repaints and answers the desktop
+// during a whole download or installation, while the dialog sees ticks and device changes only
+// between its handlers, as in the terminal.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/loop_dialog_host.h"
+
+class QMessageBox;
+
+namespace frontend::qt {
+
+class MainWindow;
+
+struct QtOptions {
+    bool answerYes = false;  // --yes: OK and Yes without showing the box
+    bool handleSignals = true;
+    // Answers in place of the user (tests); returns 0 to show the box after all.
+    std::function<int(const std::string& text, const std::string& caption, app::MbButtons, app::MbIcon)> answer;
+};
+
+class QtDialogHost : public app::LoopDialogHost {
+public:
+    QtDialogHost(MainWindow& window, std::unique_ptr<platform::DeviceWatch> watch, QtOptions options);
+    ~QtDialogHost() override;
+
+    void RunModal(app::CQuillonDlg& dialog) override;
+    int MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                   app::MbIcon icon) override;
+    void SetWindowTitle(const std::string& title) override;
+    void SetDlgItemText(int id, const std::string& text) override;
+    ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
+    void BeginWaitCursor() override;
+    void SetLargeIcon() override;
+    void KeepAlive() override;
+    void ShowNote(const std::string& text) override;
+
+    // From any thread: Esc, Enter, closing the window, a signal.
+    void RequestStop();
+
+    struct Shown {
+        std::string text;
+        std::string caption;
+        app::MbButtons buttons;
+        app::MbIcon icon;
+        int answer;
+    };
+    // Every message box the dialog asked for, in order (shown or answered by --yes).
+    std::vector<Shown> Messages() const;
+    std::vector<std::string> Notes() const;
+
+protected:
+    void AfterDispatch() override;
+
+private:
+    // Runs f on the window's thread and waits for it.
+    void OnWindow(const std::function<void()>& f);
+    void TakeStops();
+
+    MainWindow& window_;
+    QtOptions options_;
+    int wakeFd_ = -1;
+    int signalFd_ = -1;
+    std::atomic<bool> stopRequested_{false};
+    bool waitCursor_ = false;
+    mutable std::mutex mutex_;
+    std::vector<Shown> messages_;
+    std::vector<std::string> notes_;
+};
+
+// Runs the dialog in a window that exists (in a running QApplication) until it ends; returns
+// the exit status. The window may close afterwards.
+int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath);
+
+// Runs the whole program in a window: returns its exit status.
+int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions options);
+
+// Whether a window can be shown here: a Wayland display whose socket exists, or an X display
+// that accepts a connection.
+bool DisplayAvailable();
+
+}  // namespace frontend::qt
