@@ -136,6 +136,11 @@ struct DeviceState {
     // When set, the reply faults and RefuseFrame act only on commands whose last command
     // byte is this letter.
     std::optional<uint8_t> faultCommand;
+    // When not 0: the reply faults and RefuseFrame act on this many frames (of the fault command,
+    // when one is set) and are then switched off.
+    uint32_t faultFrames = 0;
+    // The reply faults pass over this many frames (of the fault command) before they act.
+    uint32_t faultSkip = 0;
     std::string otherSerial = "Z99999";
 
     uint32_t restarts = 0;

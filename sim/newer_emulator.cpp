@@ -176,6 +176,16 @@ void NewerDeviceEmulator::Run() {
     uint64_t lastInput = clock_->NowMs();
     bool reportedAway = false;
     while (!stop_) {
+        if (unplug_.exchange(false)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                device_.faults.insert(Fault::NeverReturn);
+            }
+            GoOffline();
+            Log("device unplugged");
+            restartDeadline_ = clock_->NowMs();
+            continue;
+        }
         if (!pty_) {
             if (!WaitOnClock(restartDeadline_)) break;
             bool away = false;
@@ -226,6 +236,12 @@ void NewerDeviceEmulator::Run() {
     }
 }
 
+void NewerDeviceEmulator::Unplug() {
+    unplug_ = true;
+    wake_.notify_all();
+    WaitOffline(5000);
+}
+
 NewerDeviceEmulator::LinkStats NewerDeviceEmulator::Link() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return link_;
@@ -243,6 +259,17 @@ void NewerDeviceEmulator::Process(const Frame& frame) {
         drop = applies(Fault::DropReply);
         garble = applies(Fault::GarbleReply);
         late = applies(Fault::AnswerLate);
+        // Faults for a number of frames only: count this one if it is a frame they act on.
+        const bool matches = !device_.faultCommand || *device_.faultCommand == r.letter;
+        const Fault shortLived[] = {Fault::DropReply, Fault::GarbleReply, Fault::AnswerLate, Fault::RefuseFrame};
+        const bool armed = std::any_of(std::begin(shortLived), std::end(shortLived),
+                                       [&](Fault f) { return device_.Has(f); });
+        if (matches && armed && device_.faultSkip > 0) {
+            --device_.faultSkip;
+            drop = garble = late = false;
+        } else if (device_.faultFrames > 0 && matches && armed && --device_.faultFrames == 0) {
+            for (Fault f : shortLived) device_.faults.erase(f);
+        }
         ++link_.frames;
         link_.bytesIn += frame.bytes.size();
         link_.bytesOut += r.bytes.size();

@@ -76,6 +76,9 @@ public:
     // Changes the device state under the emulator's lock (status, faults, identity, ...).
     void Update(const std::function<void(DeviceState&)>& change);
     void SetFault(Fault fault, bool on);
+    // The device is pulled out: its port goes away (the host sees a hang-up) and it does not come
+    // back. Returns once the port is gone.
+    void Unplug();
     std::vector<uint8_t> ReadFlash(uint32_t address, size_t length) const;
     std::map<std::string, SdFile> SdFiles() const;
     // One readable line per command received, plus restarts and ignored input.
@@ -117,6 +120,7 @@ private:
     std::mutex wakeMutex_;
     std::condition_variable wake_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> unplug_{false};
     bool started_ = false;
 
     // Used by the emulator's thread only (and by Start/Stop while it does not run).
