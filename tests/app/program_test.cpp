@@ -61,6 +61,35 @@ protected:
         devsim = 0;
     }
 
+    // Starts quillon with args and its output in a pipe; returns its pid and the pipe's end.
+    std::pair<pid_t, int> Start(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {QUILLON_PATH};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int fds[2];
+        if (pipe(fds) != 0) return {-1, -1};
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            const int none = open("/dev/null", O_RDONLY);
+            dup2(none, 0);
+            Environment();
+            Exec(args);
+        }
+        close(fds[1]);
+        return {child, fds[0]};
+    }
+    void Environment() {
+        setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
+        setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
+        setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
+        setenv("TERM", "xterm", 1);
+        unsetenv("QUILLON_REPORT_HOST");
+        // The terminal, also where a desktop would offer a window.
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+    }
+
     // Runs quillon with args; in a pseudo-terminal of 100 x 30 cells, or with its output in a pipe.
     Outcome Run(const std::vector<std::string>& extra, bool terminal) {
         std::vector<std::string> args = {QUILLON_PATH};
@@ -86,14 +115,7 @@ protected:
             out = fds[0];
         }
         if (child == 0) {
-            setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
-            setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
-            setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
-            setenv("TERM", "xterm", 1);
-            unsetenv("QUILLON_REPORT_HOST");
-            // The terminal, also where a desktop would offer a window.
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
+            Environment();
             Exec(args);
         }
         Outcome o;
@@ -179,6 +201,31 @@ TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     EXPECT_EQ(o.exit, 3) << o.output;
     EXPECT_NE(o.output.find("No device connected or connection already in use (1,-1)."), std::string::npos) << o.output;
     EXPECT_NE(o.output.find("is in use by another program"), std::string::npos) << o.output;
+}
+
+TEST_F(ProgramTest, SecondProgramFindsThePortBusyAndTheFirstCompletes) {
+    StartDevice({"--throttle"});
+    auto [first, out] = Start({"--text", "--yes"});
+    ASSERT_GT(first, 0);
+    // Once the first program writes blocks, it holds the device's port.
+    std::string firstOutput;
+    char buf[4096];
+    while (firstOutput.find("part 1 of 4 | 12%") == std::string::npos) {
+        const ssize_t n = read(out, buf, sizeof buf);
+        if (n <= 0) break;
+        firstOutput.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_NE(firstOutput.find("part 1 of 4 | 12%"), std::string::npos) << firstOutput;
+    const Outcome second = Run({"--text", "--yes"}, false);
+    for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) firstOutput.append(buf, static_cast<size_t>(n));
+    close(out);
+    int status = 0;
+    waitpid(first, &status, 0);
+
+    EXPECT_EQ(second.exit, 3) << second.output;
+    EXPECT_NE(second.output.find("is in use by another program"), std::string::npos) << second.output;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << firstOutput;
+    EXPECT_NE(firstOutput.find("Firmware successful updated."), std::string::npos) << firstOutput;
 }
 
 TEST_F(ProgramTest, CommandLine) {
