@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 #include <xcb/xcb.h>
 
@@ -104,8 +105,22 @@ void QtDialogHost::OnWindow(const std::function<void()>& f) {
 
 void QtDialogHost::RunModal(app::CQuillonDlg& dialog) {
     if (wakeFd_ >= 0) Loop().AddSource(wakeFd_, [this] { TakeStops(); });
-    if (signalFd_ >= 0) Loop().AddSource(signalFd_, [this] { TakeStops(); });
     LoopDialogHost::RunModal(dialog);
+}
+
+void QtDialogHost::WatchSignals() {
+    if (signalFd_ < 0) return;
+    // The window's thread takes the signals, so that one also answers an open message box.
+    auto* notifier = new QSocketNotifier(signalFd_, QSocketNotifier::Read, &window_);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window_, [this] {
+        signalfd_siginfo info{};
+        bool any = false;
+        while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
+        if (!any) return;
+        signalled_ = true;
+        RequestStop();
+        if (QWidget* box = QApplication::activeModalWidget(); box && box != &window_) box->close();
+    });
 }
 
 void QtDialogHost::RequestStop() {
@@ -119,10 +134,6 @@ void QtDialogHost::RequestStop() {
 void QtDialogHost::TakeStops() {
     uint64_t count = 0;
     if (wakeFd_ >= 0) [[maybe_unused]] const ssize_t n = read(wakeFd_, &count, sizeof count);
-    if (signalFd_ >= 0) {
-        signalfd_siginfo info{};
-        while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stopRequested_ = true;
-    }
     if (stopRequested_.exchange(false)) Stop();
 }
 
@@ -195,6 +206,7 @@ void QtDialogHost::ShowNote(const std::string& text) {
         // A note needs no answer: it stays beside the window until closed or the program ends.
         auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Firmware update"),
                                     QString::fromStdString(text), QMessageBox::Ok, &window_);
+        box->setObjectName(QStringLiteral("note"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(false);
         box->show();
@@ -212,15 +224,30 @@ std::vector<std::string> QtDialogHost::Notes() const {
 }
 
 int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath) {
+    host.WatchSignals();
     window.show();
     int status = app::kExitCancelled;
     std::thread dialogThread([&] {
         app::CQuillonApp program(host, {programPath});
         program.InitInstance();
         status = program.ExitStatus();
-        QMetaObject::invokeMethod(&window, [&window] {
+        QMetaObject::invokeMethod(&window, [&window, &host] {
             window.AllowClose();
-            QApplication::exit(0);
+            // A note the user should read (why the update stopped) keeps the program until it is
+            // closed; not when a signal stopped the program or nobody is there to answer.
+            QList<QMessageBox*> notes;
+            for (QMessageBox* box : window.findChildren<QMessageBox*>(QStringLiteral("note")))
+                if (box->isVisible()) notes.push_back(box);
+            if (notes.isEmpty() || host.EndsWithoutWaiting()) {
+                QApplication::exit(0);
+                return;
+            }
+            for (QMessageBox* box : notes)
+                QObject::connect(box, &QObject::destroyed, &window, [&window] {
+                    for (QMessageBox* other : window.findChildren<QMessageBox*>(QStringLiteral("note")))
+                        if (other->isVisible()) return;
+                    QApplication::exit(0);
+                });
         }, Qt::QueuedConnection);
     });
     QApplication::exec();
@@ -229,7 +256,17 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string&
 }
 
 int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions options) {
+    if (options.handleSignals) {
+        // Blocked before Qt starts threads of its own: a stop signal must reach the dialog's
+        // signalfd, never end the process in another thread.
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
     QApplication application(argc, argv);
+    // Only the end of the dialog ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
     QtDialogHost* hostPointer = nullptr;
     MainWindow window([&hostPointer] {
         if (hostPointer) hostPointer->RequestStop();

@@ -45,6 +45,9 @@ public:
 
     // From any thread: Esc, Enter, closing the window, a signal.
     void RequestStop();
+    // Takes SIGINT, SIGTERM and SIGHUP on the window's thread as stop requests; one that comes
+    // while a message box waits closes the box (Cancel or No).
+    void WatchSignals();
 
     struct Shown {
         std::string text;
@@ -56,6 +59,8 @@ public:
     // Every message box the dialog asked for, in order (shown or answered by --yes).
     std::vector<Shown> Messages() const;
     std::vector<std::string> Notes() const;
+    // Whether the program ends at once when the dialog has, open notes or not: --yes, or a signal.
+    bool EndsWithoutWaiting() const { return options_.answerYes || signalled_; }
 
 protected:
     void AfterDispatch() override;
@@ -70,6 +75,7 @@ private:
     int wakeFd_ = -1;
     int signalFd_ = -1;
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> signalled_{false};
     bool waitCursor_ = false;
     mutable std::mutex mutex_;
     std::vector<Shown> messages_;
