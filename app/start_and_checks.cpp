@@ -17,6 +17,7 @@
 #include "firmware/hex_reader.h"
 #include "firmware/resources.h"
 #include "platform/clock.h"
+#include "platform/port_diagnosis.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -42,14 +43,18 @@ std::string PortProblem() {
     const velmora::OpenDiagnostics& d = velmora::LastOpenDiagnostics();
     if (d.failedPort.empty()) return {};
     const std::string why = std::strerror(d.failedErrno);
+    // What the system shows beside the reason: who holds the port, what keeps the user out.
+    std::string found = platform::AsSentences(platform::DiagnosePortFailure(d.failedPort, d.failedErrno));
+    if (!found.empty()) found.insert(0, " ");
     switch (d.failedErrno) {
     case EBUSY:
-        return Format("\n\n The port %s is in use by another program (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n The port %s is in use by another program (%s).", d.failedPort.c_str(), why.c_str()) + found;
     case EACCES:
     case EPERM:
-        return Format("\n\n There is no permission to open the port %s (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n There is no permission to open the port %s (%s).", d.failedPort.c_str(), why.c_str()) +
+               found;
     default:
-        return Format("\n\n The port %s could not be opened (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n The port %s could not be opened (%s).", d.failedPort.c_str(), why.c_str()) + found;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -168,14 +169,36 @@ TEST_F(ProgramTest, FailureEndsWithItsMessageAndStatus) {
 
 TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     StartDevice();
-    // This test process holds the port as another program would.
-    const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
-    ASSERT_NE(held, velmora::kInvalidComHandle);
+    // Another program holds the port: sleep, handed the port (exclusive, locked) by its parent.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
+        if (held == velmora::kInvalidComHandle || dup2(static_cast<int>(held), 3) != 3) _exit(1);
+        if (write(ready[1], "x", 1) != 1) _exit(1);
+        execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    for (int i = 0; i < 300 && ReadFile("/proc/" + std::to_string(holder) + "/comm") != "sleep\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const Outcome o = Run({"--yes", "--port", Link()}, false);
-    velmora::CloseCOM(held);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
     EXPECT_EQ(o.exit, 3) << o.output;
     EXPECT_NE(o.output.find("No device connected or connection already in use (1,-1)."), std::string::npos) << o.output;
-    EXPECT_NE(o.output.find("is in use by another program"), std::string::npos) << o.output;
+    // The system's reason, then who holds the port: the holder with its lock, and the emulator
+    // itself, which keeps its end of the pseudo-terminal open.
+    const std::string expected = "is in use by another program (Device or resource busy). It is open in sleep (pid " +
+                                 std::to_string(holder) + ", which holds its lock) and quillon-devsim (pid " +
+                                 std::to_string(devsim) + ").";
+    std::string unwrapped = o.output;  // the message is wrapped to the terminal's width
+    std::replace(unwrapped.begin(), unwrapped.end(), '\n', ' ');
+    EXPECT_NE(unwrapped.find(expected), std::string::npos) << o.output;
 }
 
 TEST_F(ProgramTest, CommandLine) {
