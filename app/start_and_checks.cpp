@@ -18,6 +18,7 @@
 #include "firmware/resources.h"
 #include "platform/clock.h"
 #include "platform/port_diagnosis.h"
+#include "platform/sleep_inhibit.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -56,6 +57,14 @@ std::string PortProblem() {
     default:
         return Format("\n\n The port %s could not be opened (%s).", d.failedPort.c_str(), why.c_str()) + found;
     }
+}
+
+// Sleep and shutdown are blocked while the device is being changed; the library log says
+// whether the system took the block (without it the update runs all the same).
+std::unique_ptr<platform::SleepInhibit> BlockSleep() {
+    auto block = platform::InhibitSleepAndShutdown("Quillon", "Firmware update of the Norvik 1150 in progress");
+    if (char* log = velmora::LogEntry()) velmora::LogPrintf(log, "CQuillonDlg / %s", block->Note().c_str());
+    return block;
 }
 
 }  // namespace
@@ -178,6 +187,7 @@ bool CQuillonDlg::OnInitDialog() {
     }
     m_host.SetDlgItemText(IDC_HEADING, firmware::Esp32HeadingText(firmware::VersionTextFromPath(
                                            m_options.programPath, firmware::kEsp32VersionTail)));
+    m_sleepBlock = BlockSleep();
     StartTimer(TIMER_RECONNECT, kReconnectIntervalMs);
     return true;
 }
@@ -221,6 +231,7 @@ void CQuillonDlg::StartUpdate() {
         return;
     }
 
+    m_sleepBlock = BlockSleep();
     const velmora::SFUpdateDataHeader enter = velmora::MakeUpdateDataHeader(velmora::kUpdateEnterBootware, 0, 0, 0, 0);
     if (velmora::SetSFDeviceUpdateData(g_deviceID, nullptr, enter) <= 0) {
         Message(std::string(kNoBootware), MbIcon::Error);
@@ -261,6 +272,9 @@ void CQuillonDlg::CloseDeviceAndEnd() {
     // A device reopened during the run may hold another id: nothing of the run stays open.
     for (int id = 0; id < velmora::kMaxDevices; ++id)
         if (velmora::DeviceChannel(id)) CloseAttempt(id);
+    if (m_sleepBlock && m_sleepBlock->Held())
+        if (char* log = velmora::LogEntry()) velmora::LogPrintf(log, "CQuillonDlg / sleep and shutdown allowed again");
+    m_sleepBlock.reset();
     m_ended = true;
     m_host.EndDialog(IDCANCEL);
 }

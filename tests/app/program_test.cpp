@@ -17,6 +17,7 @@
 
 #include "firmware/hex_reader.h"
 #include "firmware/resources.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/temp_dir.h"
 #include "transport/com_port.h"
 
@@ -91,6 +92,7 @@ protected:
             setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
             setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
             setenv("TERM", "xterm", 1);
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.c_str(), 1);
             unsetenv("QUILLON_REPORT_HOST");
             Exec(args);
         }
@@ -122,6 +124,8 @@ protected:
 
     testsupport::TempDir dir;
     pid_t devsim = 0;
+    // The system bus the program sees: none unless a test starts a private one.
+    std::string systemBus = "unix:path=" + dir / "no-bus";
 };
 
 // The controller image as the device's flash must hold it, from the flash base on.
@@ -149,6 +153,9 @@ TEST_F(ProgramTest, CompleteUpdateInATerminal) {
     EXPECT_NE(o.output.find("Firmware successful updated."), std::string::npos) << o.output;
     // Drawn in place: the scroll region beneath the window block is set.
     EXPECT_NE(o.output.find("\x1b[7;30r"), std::string::npos);
+    // Without logind the update runs as before, and the library log says so.
+    const std::string log = ReadFile(dir / "Kalder/Velmora.log");
+    EXPECT_NE(log.find("CQuillonDlg / sleep and shutdown not inhibited: no system bus ("), std::string::npos) << log;
     StopDevice();
     const std::string flash = ReadFile(dir / "flash.bin");
     const std::vector<uint8_t> expected = ExpectedFlash();
@@ -199,6 +206,32 @@ TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     std::string unwrapped = o.output;  // the message is wrapped to the terminal's width
     std::replace(unwrapped.begin(), unwrapped.end(), '\n', ' ');
     EXPECT_NE(unwrapped.find(expected), std::string::npos) << o.output;
+}
+
+TEST_F(ProgramTest, SleepAndShutdownBlockedWhileUpdating) {
+    testsupport::PrivateSystemBus bus(dir.path(), true);
+    ASSERT_TRUE(bus.Started()) << bus.Problem();
+    systemBus = bus.Address();
+    StartDevice({"--locked"});
+    const Outcome refused = Run({"--text", "--yes"}, false);
+    EXPECT_EQ(refused.exit, 4) << refused.output;
+    StopDevice();
+    EXPECT_EQ(bus.LogindLog(), std::vector<std::string>{"ready"});  // refused before the update began
+
+    StartDevice();
+    const Outcome o = Run({"--text", "--yes"}, false);
+    EXPECT_EQ(o.exit, 0) << o.output;
+    EXPECT_TRUE(bus.WaitForLogLine("released Quillon", 5000));
+    EXPECT_EQ(bus.LogindLog(),
+              (std::vector<std::string>{
+                  "ready", "inhibit sleep:shutdown|Quillon|Firmware update of the Norvik 1150 in progress|block",
+                  "released Quillon"}));
+    const std::string log = ReadFile(dir / "Kalder/Velmora.log");
+    const size_t taken = log.find("CQuillonDlg / sleep and shutdown inhibited by logind");
+    const size_t allowed = log.find("CQuillonDlg / sleep and shutdown allowed again");
+    EXPECT_NE(taken, std::string::npos) << log;
+    EXPECT_NE(allowed, std::string::npos) << log;
+    EXPECT_LT(taken, allowed);
 }
 
 TEST_F(ProgramTest, CommandLine) {

@@ -23,6 +23,7 @@
 #include "report/usage_report.h"
 #include "tests/report/loopback.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/temp_dir.h"
 #include "transport/usbio_driver.h"
 #include "transport/usb_communication.h"
@@ -74,6 +75,8 @@ public:
         setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("QUILLON_REPORT_HOST", "", 1);
+        // No system bus unless a test starts a private one: the real logind is left alone.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir / "no-bus").c_str(), 1);
         testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
         setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
         platform::SetEventSink(&sink);
@@ -99,7 +102,8 @@ public:
         platform::SetClock(nullptr);
         platform::SetEventSink(nullptr);
         velmora::ResetLibraryForTest();
-        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS"})
+        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS",
+                              "DBUS_SYSTEM_BUS_ADDRESS"})
             unsetenv(v);
     }
 
@@ -576,6 +580,58 @@ TEST_F(OlderModelRun, FirmwareBelow200IsRefusedAnd200IsNot) {
         EXPECT_TRUE(host->title.find("Firmware update to 610 | SNr.") == 0) << host->title;
         EXPECT_FALSE(driver.ServiceModeActive(device));
         driver.Unplug(device);
+    }
+}
+
+class SleepBlock : public ::testing::Test, public UpdateFixture {
+protected:
+    void SetUp() override { SetUpRun(); }
+    void TearDown() override { TearDownRun(); }
+};
+
+// Sleep and shutdown are blocked through logind while the device is being changed, and allowed
+// again when the dialog ends, while the program still runs; a refused update blocks nothing.
+TEST_F(SleepBlock, HeldWhileTheDeviceIsChangedAndReleasedAtTheEnd) {
+    struct {
+        const char* name;
+        std::function<void(DeviceState&)> device;
+        std::function<void(UpdateFixture&)> prepare;
+        int exitStatus;
+        size_t held;
+    } cases[] = {
+        {"locked device", [](DeviceState& d) { d.status.stats |= 0xC000; }, {}, app::kExitRefused, 0},
+        {"controller and ESP32", {}, {}, app::kExitSuccess, 1},
+        // Last: the images stay without a controller image.
+        {"ESP32 only", {}, [](UpdateFixture& f) { f.images.controllerHex = hextest::kEof; }, app::kExitSuccess, 1},
+    };
+    const std::string expected = "sleep:shutdown|Quillon|Firmware update of the Norvik 1150 in progress|block";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDownRun();
+        SetUpRun();
+        testsupport::TempDir busDir;
+        testsupport::PrivateSystemBus bus(busDir.path(), true);
+        ASSERT_TRUE(bus.Started()) << bus.Problem();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str(), 1);
+        if (c.prepare) c.prepare(*this);
+        std::vector<std::string> seen;  // the inhibitors at each stage of the upper bar
+        textHook = [&](int id, const std::string&) {
+            if (id != app::IDC_PROGRESS_UPPER) return;
+            for (const std::string& i : bus.Inhibitors()) seen.push_back(i);
+        };
+        EXPECT_EQ(RunProgram(c.device), c.exitStatus) << Messages();
+        textHook = {};
+        if (c.held == 0) {
+            EXPECT_TRUE(seen.empty());
+            EXPECT_EQ(bus.LogindLog(), std::vector<std::string>{"ready"});
+            continue;
+        }
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), expected), static_cast<long>(seen.size()));
+        EXPECT_TRUE(bus.WaitForLogLine("released Quillon", 5000));
+        EXPECT_TRUE(bus.Inhibitors().empty());
+        const std::vector<std::string> log = bus.LogindLog();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "inhibit " + expected), 1);
     }
 }
 
