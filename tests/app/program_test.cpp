@@ -194,6 +194,8 @@ TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     for (int i = 0; i < 300 && ReadFile("/proc/" + std::to_string(holder) + "/comm") != "sleep\n"; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const Outcome o = Run({"--yes", "--port", Link()}, false);
+    // The library's own description (velmora-diag, --list) names the holder the same way.
+    const Outcome list = Run({"--list"}, false);
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
     EXPECT_EQ(o.exit, 3) << o.output;
@@ -206,6 +208,10 @@ TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     std::string unwrapped = o.output;  // the message is wrapped to the terminal's width
     std::replace(unwrapped.begin(), unwrapped.end(), '\n', ' ');
     EXPECT_NE(unwrapped.find(expected), std::string::npos) << o.output;
+    EXPECT_NE(list.output.find("could not be opened: it is in use by another program; it is open in sleep (pid " +
+                               std::to_string(holder) + ", which holds its lock)"),
+              std::string::npos)
+        << list.output << "\n";
 }
 
 TEST_F(ProgramTest, SleepAndShutdownBlockedWhileUpdating) {
