@@ -211,7 +211,7 @@ TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     EXPECT_NE(list.output.find("could not be opened: it is in use by another program; it is open in sleep (pid " +
                                std::to_string(holder) + ", which holds its lock)"),
               std::string::npos)
-        << list.output << "\n";
+        << list.output;
 }
 
 TEST_F(ProgramTest, SleepAndShutdownBlockedWhileUpdating) {
