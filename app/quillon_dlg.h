@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/dialog_host.h"
 #include "app/exit_status.h"
 #include "devlib/records.h"
+#include "platform/sleep_inhibit.h"
 #include "report/usage_report.h"
 
 namespace app {
@@ -129,6 +131,7 @@ private:
     Activity m_activity = Activity::Idle;
     bool m_stopRequested = false;
     bool m_stopNoteShown = false;
+    std::unique_ptr<platform::SleepInhibit> m_sleepBlock;  // from the update's start to its end
 };
 
 class CQuillonApp {

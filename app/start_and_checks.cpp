@@ -17,6 +17,8 @@
 #include "firmware/hex_reader.h"
 #include "firmware/resources.h"
 #include "platform/clock.h"
+#include "platform/port_diagnosis.h"
+#include "platform/sleep_inhibit.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -42,15 +44,27 @@ std::string PortProblem() {
     const velmora::OpenDiagnostics& d = velmora::LastOpenDiagnostics();
     if (d.failedPort.empty()) return {};
     const std::string why = std::strerror(d.failedErrno);
+    // What the system shows beside the reason: who holds the port, what keeps the user out.
+    std::string found = platform::AsSentences(platform::DiagnosePortFailure(d.failedPort, d.failedErrno));
+    if (!found.empty()) found.insert(0, " ");
     switch (d.failedErrno) {
     case EBUSY:
-        return Format("\n\n The port %s is in use by another program (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n The port %s is in use by another program (%s).", d.failedPort.c_str(), why.c_str()) + found;
     case EACCES:
     case EPERM:
-        return Format("\n\n There is no permission to open the port %s (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n There is no permission to open the port %s (%s).", d.failedPort.c_str(), why.c_str()) +
+               found;
     default:
-        return Format("\n\n The port %s could not be opened (%s).", d.failedPort.c_str(), why.c_str());
+        return Format("\n\n The port %s could not be opened (%s).", d.failedPort.c_str(), why.c_str()) + found;
     }
+}
+
+// Sleep and shutdown are blocked while the device is being changed; the library log says
+// whether the system took the block (without it the update runs all the same).
+std::unique_ptr<platform::SleepInhibit> BlockSleep() {
+    auto block = platform::InhibitSleepAndShutdown("Quillon", "Firmware update of the Norvik 1150 in progress");
+    if (char* log = velmora::LogEntry()) velmora::LogPrintf(log, "CQuillonDlg / %s", block->Note().c_str());
+    return block;
 }
 
 }  // namespace
@@ -173,6 +187,7 @@ bool CQuillonDlg::OnInitDialog() {
     }
     m_host.SetDlgItemText(IDC_HEADING, firmware::Esp32HeadingText(firmware::VersionTextFromPath(
                                            m_options.programPath, firmware::kEsp32VersionTail)));
+    m_sleepBlock = BlockSleep();
     StartTimer(TIMER_RECONNECT, kReconnectIntervalMs);
     return true;
 }
@@ -216,6 +231,7 @@ void CQuillonDlg::StartUpdate() {
         return;
     }
 
+    m_sleepBlock = BlockSleep();
     const velmora::SFUpdateDataHeader enter = velmora::MakeUpdateDataHeader(velmora::kUpdateEnterBootware, 0, 0, 0, 0);
     if (velmora::SetSFDeviceUpdateData(g_deviceID, nullptr, enter) <= 0) {
         Message(std::string(kNoBootware), MbIcon::Error);
@@ -256,6 +272,9 @@ void CQuillonDlg::CloseDeviceAndEnd() {
     // A device reopened during the run may hold another id: nothing of the run stays open.
     for (int id = 0; id < velmora::kMaxDevices; ++id)
         if (velmora::DeviceChannel(id)) CloseAttempt(id);
+    if (m_sleepBlock && m_sleepBlock->Held())
+        if (char* log = velmora::LogEntry()) velmora::LogPrintf(log, "CQuillonDlg / sleep and shutdown allowed again");
+    m_sleepBlock.reset();
     m_ended = true;
     m_host.EndDialog(IDCANCEL);
 }

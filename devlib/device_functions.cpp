@@ -5,6 +5,7 @@
 #include <string>
 
 #include "devlib/velmora.h"
+#include "platform/port_diagnosis.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 
@@ -58,12 +59,14 @@ std::string DescribeLastOpenFailure() {
                 break;
             case EACCES:
             case EPERM:
-                text += "permission denied (is the user in the dialout group?)";
+                text += "permission denied";
                 break;
             default:
                 text += std::strerror(d.failedErrno);
                 break;
         }
+        for (const std::string& finding : platform::DiagnosePortFailure(d.failedPort, d.failedErrno))
+            text += "; " + finding;
     }
     return text;
 }

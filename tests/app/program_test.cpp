@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "firmware/hex_reader.h"
 #include "firmware/resources.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/temp_dir.h"
 #include "transport/com_port.h"
 
@@ -84,6 +86,7 @@ protected:
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
         setenv("TERM", "xterm", 1);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.c_str(), 1);
         unsetenv("QUILLON_REPORT_HOST");
         // The terminal, also where a desktop would offer a window.
         unsetenv("DISPLAY");
@@ -146,6 +149,8 @@ protected:
 
     testsupport::TempDir dir;
     pid_t devsim = 0;
+    // The system bus the program sees: none unless a test starts a private one.
+    std::string systemBus = "unix:path=" + dir / "no-bus";
 };
 
 // The controller image as the device's flash must hold it, from the flash base on.
@@ -173,6 +178,9 @@ TEST_F(ProgramTest, CompleteUpdateInATerminal) {
     EXPECT_NE(o.output.find("Firmware successful updated."), std::string::npos) << o.output;
     // Drawn in place: the scroll region beneath the window block is set.
     EXPECT_NE(o.output.find("\x1b[7;30r"), std::string::npos);
+    // Without logind the update runs as before, and the library log says so.
+    const std::string log = ReadFile(dir / "Kalder/Velmora.log");
+    EXPECT_NE(log.find("CQuillonDlg / sleep and shutdown not inhibited: no system bus ("), std::string::npos) << log;
     StopDevice();
     const std::string flash = ReadFile(dir / "flash.bin");
     const std::vector<uint8_t> expected = ExpectedFlash();
@@ -193,14 +201,68 @@ TEST_F(ProgramTest, FailureEndsWithItsMessageAndStatus) {
 
 TEST_F(ProgramTest, PortHeldByAnotherProgramIsNamed) {
     StartDevice();
-    // This test process holds the port as another program would.
-    const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
-    ASSERT_NE(held, velmora::kInvalidComHandle);
+    // Another program holds the port: sleep, handed the port (exclusive, locked) by its parent.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
+        if (held == velmora::kInvalidComHandle || dup2(static_cast<int>(held), 3) != 3) _exit(1);
+        if (write(ready[1], "x", 1) != 1) _exit(1);
+        execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    for (int i = 0; i < 300 && ReadFile("/proc/" + std::to_string(holder) + "/comm") != "sleep\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const Outcome o = Run({"--yes", "--port", Link()}, false);
-    velmora::CloseCOM(held);
+    // The library's own description (velmora-diag, --list) names the holder the same way.
+    const Outcome list = Run({"--list"}, false);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
     EXPECT_EQ(o.exit, 3) << o.output;
     EXPECT_NE(o.output.find("No device connected or connection already in use (1,-1)."), std::string::npos) << o.output;
-    EXPECT_NE(o.output.find("is in use by another program"), std::string::npos) << o.output;
+    // The system's reason, then who holds the port: the holder with its lock, and the emulator
+    // itself, which keeps its end of the pseudo-terminal open.
+    const std::string expected = "is in use by another program (Device or resource busy). It is open in sleep (pid " +
+                                 std::to_string(holder) + ", which holds its lock) and quillon-devsim (pid " +
+                                 std::to_string(devsim) + ").";
+    std::string unwrapped = o.output;  // the message is wrapped to the terminal's width
+    std::replace(unwrapped.begin(), unwrapped.end(), '\n', ' ');
+    EXPECT_NE(unwrapped.find(expected), std::string::npos) << o.output;
+    EXPECT_NE(list.output.find("could not be opened: it is in use by another program; it is open in sleep (pid " +
+                               std::to_string(holder) + ", which holds its lock)"),
+              std::string::npos)
+        << list.output;
+}
+
+TEST_F(ProgramTest, SleepAndShutdownBlockedWhileUpdating) {
+    testsupport::PrivateSystemBus bus(dir.path(), true);
+    ASSERT_TRUE(bus.Started()) << bus.Problem();
+    systemBus = bus.Address();
+    StartDevice({"--locked"});
+    const Outcome refused = Run({"--text", "--yes"}, false);
+    EXPECT_EQ(refused.exit, 4) << refused.output;
+    StopDevice();
+    EXPECT_EQ(bus.LogindLog(), std::vector<std::string>{"ready"});  // refused before the update began
+
+    StartDevice();
+    const Outcome o = Run({"--text", "--yes"}, false);
+    EXPECT_EQ(o.exit, 0) << o.output;
+    EXPECT_TRUE(bus.WaitForLogLine("released Quillon", 5000));
+    EXPECT_EQ(bus.LogindLog(),
+              (std::vector<std::string>{
+                  "ready", "inhibit sleep:shutdown|Quillon|Firmware update of the Norvik 1150 in progress|block",
+                  "released Quillon"}));
+    const std::string log = ReadFile(dir / "Kalder/Velmora.log");
+    const size_t taken = log.find("CQuillonDlg / sleep and shutdown inhibited by logind");
+    const size_t allowed = log.find("CQuillonDlg / sleep and shutdown allowed again");
+    EXPECT_NE(taken, std::string::npos) << log;
+    EXPECT_NE(allowed, std::string::npos) << log;
+    EXPECT_LT(taken, allowed);
 }
 
 TEST_F(ProgramTest, SecondProgramFindsThePortBusyAndTheFirstCompletes) {

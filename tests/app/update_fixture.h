@@ -73,6 +73,8 @@ public:
         setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("QUILLON_REPORT_HOST", "", 1);
+        // No system bus unless a test starts a private one: the real logind is left alone.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir / "no-bus").c_str(), 1);
         testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
         setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
         platform::SetEventSink(&sink);
@@ -98,7 +100,8 @@ public:
         platform::SetClock(nullptr);
         platform::SetEventSink(nullptr);
         velmora::ResetLibraryForTest();
-        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS"})
+        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS",
+                              "DBUS_SYSTEM_BUS_ADDRESS"})
             unsetenv(v);
     }
 

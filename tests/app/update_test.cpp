@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/app/update_fixture.h"
+#include "tests/support/private_bus.h"
 
 namespace {
 
@@ -405,6 +406,58 @@ TEST_F(OlderModelRun, FirmwareBelow200IsRefusedAnd200IsNot) {
         EXPECT_TRUE(host->title.find("Firmware update to 610 | SNr.") == 0) << host->title;
         EXPECT_FALSE(driver.ServiceModeActive(device));
         driver.Unplug(device);
+    }
+}
+
+class SleepBlock : public ::testing::Test, public UpdateFixture {
+protected:
+    void SetUp() override { SetUpRun(); }
+    void TearDown() override { TearDownRun(); }
+};
+
+// Sleep and shutdown are blocked through logind while the device is being changed, and allowed
+// again when the dialog ends, while the program still runs; a refused update blocks nothing.
+TEST_F(SleepBlock, HeldWhileTheDeviceIsChangedAndReleasedAtTheEnd) {
+    struct {
+        const char* name;
+        std::function<void(DeviceState&)> device;
+        std::function<void(UpdateFixture&)> prepare;
+        int exitStatus;
+        size_t held;
+    } cases[] = {
+        {"locked device", [](DeviceState& d) { d.status.stats |= 0xC000; }, {}, app::kExitRefused, 0},
+        {"controller and ESP32", {}, {}, app::kExitSuccess, 1},
+        // Last: the images stay without a controller image.
+        {"ESP32 only", {}, [](UpdateFixture& f) { f.images.controllerHex = hextest::kEof; }, app::kExitSuccess, 1},
+    };
+    const std::string expected = "sleep:shutdown|Quillon|Firmware update of the Norvik 1150 in progress|block";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDownRun();
+        SetUpRun();
+        testsupport::TempDir busDir;
+        testsupport::PrivateSystemBus bus(busDir.path(), true);
+        ASSERT_TRUE(bus.Started()) << bus.Problem();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str(), 1);
+        if (c.prepare) c.prepare(*this);
+        std::vector<std::string> seen;  // the inhibitors at each stage of the upper bar
+        textHook = [&](int id, const std::string&) {
+            if (id != app::IDC_PROGRESS_UPPER) return;
+            for (const std::string& i : bus.Inhibitors()) seen.push_back(i);
+        };
+        EXPECT_EQ(RunProgram(c.device), c.exitStatus) << Messages();
+        textHook = {};
+        if (c.held == 0) {
+            EXPECT_TRUE(seen.empty());
+            EXPECT_EQ(bus.LogindLog(), std::vector<std::string>{"ready"});
+            continue;
+        }
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), expected), static_cast<long>(seen.size()));
+        EXPECT_TRUE(bus.WaitForLogLine("released Quillon", 5000));
+        EXPECT_TRUE(bus.Inhibitors().empty());
+        const std::vector<std::string> log = bus.LogindLog();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "inhibit " + expected), 1);
     }
 }
 
