@@ -77,10 +77,10 @@ int WriteLogLine(const char* path, const char* message, size_t len) {
         int n = std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d | ", t.year, t.month,
                               t.day, t.hour, t.minute, t.second, t.millisecond);
         std::string line;
-        line.reserve(static_cast<size_t>(n) + len + 1);
+        line.reserve(static_cast<size_t>(n) + len + 2);
         line.append(stamp, static_cast<size_t>(n));
         line.append(message, len);
-        line.push_back('\n');
+        line.append(platform::kTextLineEnd);
         if (platform::AppendBytes(path, line.data(), line.size())) result = 1;
     }
     m->unlock();
