@@ -147,11 +147,20 @@ int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::
 
 bool PathExists(const std::string& path) {
     const std::string device = DosDeviceName(path);
-    if (!device.empty()) {
-        char target[1024];
-        return ::QueryDosDeviceA(device.c_str(), target, sizeof target) != 0;
+    if (device.empty()) return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    // A COM port is a name in the device namespace. Wine resolves port links made after its
+    // start only when the port is opened, so an open without access rights comes second; a
+    // port that someone holds is there all the same.
+    char target[1024];
+    if (::QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) return true;
+    HANDLE h = ::CreateFileA(("\\\\.\\" + device).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(h);
+        return true;
     }
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 ComHandle Open(const std::string& path, int* err) {
