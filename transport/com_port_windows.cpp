@@ -101,13 +101,8 @@ std::string DosDeviceName(const std::string& path) {
     return name;
 }
 
-}  // namespace
-
-bool ListUsbTtys(const std::string&, uint16_t, uint16_t, std::vector<UsbTty>*) {
-    return false;  // no sysfs on Windows
-}
-
-int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::string&) {
+// FindSystemComPorts without its answer to a lack of memory.
+int FindInRegistry(uint16_t productId, int* ports, int capacity) {
     char deviceKey[kKeyPathSize];
     std::snprintf(deviceKey, sizeof deviceKey, "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_%04X&PID_%04x\\",
                   unsigned{kComVendorId}, unsigned{productId});
@@ -118,11 +113,7 @@ int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::
     if (count <= 0) return -1;
 
     std::vector<std::string> names;
-    try {
-        names.reserve(static_cast<size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return -2;
-    }
+    names.reserve(static_cast<size_t>(count));
     // The instances are listed again: some may have come or gone since they were counted.
     if (!key.Open(HKEY_LOCAL_MACHINE, deviceKey)) return 0;
     EnumSubkeys(&names, static_cast<size_t>(count), key.get());
@@ -143,6 +134,20 @@ int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::
         if (number > 0 && ports) ports[stored++] = number;
     }
     return stored;
+}
+
+}  // namespace
+
+bool ListUsbTtys(const std::string&, uint16_t, uint16_t, std::vector<UsbTty>*) {
+    return false;  // no sysfs on Windows
+}
+
+int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::string&) {
+    try {
+        return FindInRegistry(productId, ports, capacity);
+    } catch (const std::bad_alloc&) {
+        return -2;
+    }
 }
 
 bool PathExists(const std::string& path) {

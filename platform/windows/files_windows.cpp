@@ -101,8 +101,11 @@ ReadProbe ProbeReadable(const std::string& path, int* errnoOut) {
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         SetError(errnoOut, error);
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadProbe::Missing
-                                                                              : ReadProbe::Unreadable;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ReadProbe::Missing;
+        // Another process creating the shared file holds it without sharing for a moment: it
+        // is there, and the lines that follow open it for appending.
+        if (error == ERROR_SHARING_VIOLATION) return ReadProbe::Readable;
+        return ReadProbe::Unreadable;
     }
     const bool link = IsReparsePoint(h);
     ::CloseHandle(h);
