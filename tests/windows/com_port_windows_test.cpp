@@ -183,7 +183,7 @@ TEST_F(ComPair, ReadThatGetsNothingEndsAtTheTotalTimeout) {
     EXPECT_EQ(ReadCOM(a, reply, sizeof reply), 0);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 9500);
-    EXPECT_LT(ms.count(), 15000);
+    EXPECT_LT(ms.count(), 30000);  // generous for a busy machine: the point is that it ends
 }
 
 }  // namespace
