@@ -10,6 +10,11 @@
 namespace platform {
 namespace {
 
+// Waits of one real millisecond a wait makes before it polls without waiting. A holder that is
+// writing a file or is not scheduled for a moment releases within them, however fast a virtual
+// clock runs out; with the real clock they are part of the time-out anyway.
+constexpr int kRealGraceSteps = 200;
+
 class WindowsNamedMutex : public NamedMutex {
 public:
     WindowsNamedMutex(HANDLE h, std::string name) : h_(h), name_(std::move(name)) {}
@@ -20,8 +25,8 @@ public:
     WaitResult Lock(uint32_t timeoutMs) override {
         Clock& clock = GetClock();
         const uint64_t deadline = clock.NowMs() + timeoutMs;
-        for (;;) {
-            const DWORD rc = ::WaitForSingleObject(h_, 0);
+        for (int step = 0;; ++step) {
+            const DWORD rc = ::WaitForSingleObject(h_, step < kRealGraceSteps ? 1 : 0);
             if (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) return WaitResult::Acquired;
             if (rc != WAIT_TIMEOUT) return WaitResult::Failed;
             if (clock.NowMs() >= deadline) return WaitResult::TimedOut;
