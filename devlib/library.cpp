@@ -1,6 +1,7 @@
 // Library state (device table, mutexes) and the library log.
 #include "devlib/library.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,14 +34,16 @@ constexpr size_t kAppDataValueSize = 255;  // the folder value is read into 255 
 constexpr const char* kNumberSigns =
     "##################################################################################";
 
-// Waits for the log mutex on the installed clock, so virtual time-outs stay virtual.
+// Waits for the log mutex on the installed clock, so virtual time-outs stay virtual. Each
+// step also leaves the holder a moment of real time: it is writing its line to the file, which
+// takes real time however fast a virtual clock runs out.
 bool LockLogMutex(std::timed_mutex& m, uint32_t timeoutMs) {
     if (m.try_lock()) return true;
     platform::Clock& clock = platform::GetClock();
     const uint64_t deadline = clock.NowMs() + timeoutMs;
     while (clock.NowMs() < deadline) {
         clock.SleepMs(1);
-        if (m.try_lock()) return true;
+        if (m.try_lock_for(std::chrono::microseconds(100))) return true;
     }
     return false;
 }
@@ -77,10 +80,10 @@ int WriteLogLine(const char* path, const char* message, size_t len) {
         int n = std::snprintf(stamp, sizeof stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d | ", t.year, t.month,
                               t.day, t.hour, t.minute, t.second, t.millisecond);
         std::string line;
-        line.reserve(static_cast<size_t>(n) + len + 1);
+        line.reserve(static_cast<size_t>(n) + len + 2);
         line.append(stamp, static_cast<size_t>(n));
         line.append(message, len);
-        line.push_back('\n');
+        line.append(platform::kTextLineEnd);
         if (platform::AppendBytes(path, line.data(), line.size())) result = 1;
     }
     m->unlock();

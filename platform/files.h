@@ -23,7 +23,14 @@ bool CreateForWriting(const std::string& path, int* errnoOut = nullptr);
 // symbolic link. true when all bytes were written.
 bool AppendBytes(const std::string& path, const char* data, size_t len, int* errnoOut = nullptr);
 
-// The separator between folder and file names.
+// The separator between folder and file names, and the line end of text files such as the
+// library log (a text file on Windows ends its lines with CR LF).
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+constexpr const char* kTextLineEnd = "\r\n";
+#else
 constexpr char kPathSeparator = '/';
+constexpr const char* kTextLineEnd = "\n";
+#endif
 
 }  // namespace platform

@@ -44,5 +44,9 @@ std::string UserName();
 
 // Value of an environment variable, or "" when unset.
 std::string GetEnv(const char* name);
+// Sets (replacing) or removes an environment variable of this process; false on failure. On
+// Windows an empty value removes the variable, as the system keeps no empty ones.
+bool SetEnv(const char* name, const std::string& value);
+bool UnsetEnv(const char* name);
 
 }  // namespace platform

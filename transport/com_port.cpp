@@ -190,7 +190,7 @@ int FindComPorts(uint16_t productId, int* ports, int capacity) {
     } catch (const std::bad_alloc&) {
         return -2;
     }
-    return FindComPortsInSysfs(productId, ports, capacity, root);
+    return com_os::FindSystemComPorts(productId, ports, capacity, root);
 }
 
 void SetComSysfsRoot(const std::string& root) {

@@ -16,7 +16,7 @@
 
 namespace velmora {
 
-using ComHandle = intptr_t;  // a file descriptor on Linux
+using ComHandle = intptr_t;  // a file descriptor on Linux, a HANDLE on Windows
 constexpr ComHandle kInvalidComHandle = -1;
 
 constexpr uint16_t kComVendorId = 0x2E4C;
@@ -41,12 +41,15 @@ constexpr const char* kDefaultSysfsRoot = "/sys";
 // Stores the numbers of the ports of (2E4C, productId) into ports[0..capacity), in a stable
 // order, and returns how many were stored (>= 0); -1 no port of that product id is known
 // (no such device, or the lookup itself cannot be read); -2 out of memory.
-// Uses VELMORA_COM_PORTS when that is set, else the sysfs tree.
+// Uses VELMORA_COM_PORTS when that is set, else the system's lookup: the sysfs tree on Linux,
+// the registry on Windows (the device instances of VID_2E4C&PID_<productId> and their
+// PortName COMn, opened as \\.\COMn).
 int FindComPorts(uint16_t productId, int* ports, int capacity);
 
 // The two lookups FindComPorts chooses between, callable on their own (tests, tools).
 // Sysfs: every <root>/class/tty/* whose USB device carries idVendor 2e4c and productId, in
-// the order of the USB device path; the port path is /dev/<tty name>.
+// the order of the USB device path; the port path is /dev/<tty name>. Windows has no sysfs:
+// there it finds nothing (-1).
 int FindComPortsInSysfs(uint16_t productId, int* ports, int capacity, const std::string& sysfsRoot);
 // Port list text as in VELMORA_COM_PORTS: the product's entries in the order given, an entry
 // whose PATH does not exist now is left out. -1 when the list has no entry for productId.

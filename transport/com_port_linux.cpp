@@ -87,6 +87,10 @@ bool ListUsbTtys(const std::string& sysfsRoot, uint16_t vendor, uint16_t product
     return true;
 }
 
+int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::string& sysfsRoot) {
+    return FindComPortsInSysfs(productId, ports, capacity, sysfsRoot);
+}
+
 bool PathExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;

@@ -21,6 +21,11 @@ struct UsbTty {
 // order. false when the list of serial ports cannot be read at all.
 bool ListUsbTtys(const std::string& sysfsRoot, uint16_t vendor, uint16_t product, std::vector<UsbTty>* out);
 
+// The system's own lookup of the ports of (2E4C, productId), used when VELMORA_COM_PORTS is
+// not set; results as FindComPorts. Linux walks the sysfs tree at sysfsRoot; Windows reads the
+// registry (sysfsRoot is not used there).
+int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::string& sysfsRoot);
+
 // Whether something exists at path now (a link counts only if its target exists).
 bool PathExists(const std::string& path);
 

@@ -686,7 +686,11 @@ int CUSBCommunication::GetDownloadProgress() {
     } else {
         downloaded = b->downloaded.load();  // the thread has ended and its mutex is gone
     }
-    if (downloaded == -1) return -1;
+    if (downloaded == -1) {
+        // The block failed since the look above: the thread is ending; wait for it as there.
+        EndDownloadThread();
+        return -1;
+    }
     const int percent = static_cast<int>(static_cast<int64_t>(downloaded) * 100 / b->totalSize);
     if (percent != 100) return percent;
 

@@ -16,7 +16,8 @@
 //   - Backends never sleep on their own except in WritePipe, and they measure every time-out
 //     on platform::GetClock().
 //
-// The Linux backend maps this onto libusb-1.0 (usbio_libusb_linux.cpp); the device emulator
+// The Linux backend maps this onto libusb-1.0 (usbio_libusb_linux.cpp), the Windows backend
+// (usbio_windows.cpp) is the driver itself through its device interface; the device emulator
 // (sim/usbio) implements it for tests.
 #pragma once
 

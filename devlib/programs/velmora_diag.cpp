@@ -7,6 +7,7 @@
 
 #include "devlib/access_code.h"
 #include "devlib/velmora.h"
+#include "platform/system_info.h"
 
 using namespace velmora;
 
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
         } else if (a == "--port" && i + 1 < argc) {
             const std::string ports = std::string("0A1E=") + argv[i + 1] + ";0A1F=" + argv[i + 1];
             ++i;
-            setenv("VELMORA_COM_PORTS", ports.c_str(), 1);
+            platform::SetEnv("VELMORA_COM_PORTS", ports);
         } else if (a == "--service") {
             service = true;
         } else {

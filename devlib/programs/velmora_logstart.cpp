@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
         std::printf(
             "Usage: velmora-logstart\n"
             "Starts the Velmora library once. With the marker file VelmoraLog.cfg in the library\n"
-            "folder ($VELMORA_COMMON_APPDATA or /var/lib, plus /Kalder) it writes the log header.\n");
+            "folder (the machine-wide data folder, /var/lib or C:\\ProgramData, or\n"
+            "$VELMORA_COMMON_APPDATA; then Kalder) it writes the log header.\n");
         return 0;
     }
     velmora::InitLibrary();

@@ -21,6 +21,10 @@ std::string GetEnv(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
+bool SetEnv(const char* name, const std::string& value) { return ::setenv(name, value.c_str(), 1) == 0; }
+
+bool UnsetEnv(const char* name) { return ::unsetenv(name) == 0; }
+
 int CommonAppDataFolder(std::string* folder) {
     std::string dir = GetEnv("VELMORA_COMMON_APPDATA");
     if (dir.empty()) dir = "/var/lib";

@@ -9,6 +9,7 @@
 
 #include "devlib/velmora.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace testsupport {
@@ -43,13 +44,15 @@ protected:
         const std::string text = ReadFile(LogPath()).substr(logStart);
         logStart += text.size();
         std::vector<std::string> out;
+        const std::string end = platform::kTextLineEnd;
         for (size_t pos = 0; pos < text.size();) {
-            const size_t nl = text.find('\n', pos);
+            const size_t nl = text.find(end, pos);
             const std::string line = text.substr(pos, nl - pos);
             const size_t bar = line.find(" | ");
             EXPECT_EQ(bar, 23u) << line;
             out.push_back(bar == std::string::npos ? line : line.substr(bar + 3));
-            pos = nl + 1;
+            if (nl == std::string::npos) break;
+            pos = nl + end.size();
         }
         return out;
     }
