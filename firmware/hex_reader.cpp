@@ -130,11 +130,11 @@ inline bool FullAddress(uint32_t upper, const Record& rec, uint32_t* address) {
 
 // Notes bytes [at, at + count) placed by the block reader.
 inline void NotePlaced(HexReaderState& st, uint32_t at, uint32_t count) {
-    if (!st.placed) {
-        st.placed = true;
-        st.placedFirst = at;
+    if (!st.downloadStarted) {
+        st.downloadStarted = true;
+        st.downloadFirst = at;
     }
-    st.placedEnd = uint64_t{at} + count;
+    st.downloadEnd = uint64_t{at} + count;
 }
 
 }  // namespace
@@ -148,9 +148,9 @@ void ResetHexBlockAddresses() {
     HexReaderState& st = HexState();
     st.upperAddress = 0;
     st.nextExpectedAddress = 0;
-    st.placed = false;
-    st.placedFirst = 0;
-    st.placedEnd = 0;
+    st.downloadStarted = false;
+    st.downloadFirst = 0;
+    st.downloadEnd = 0;
 }
 
 int ParseHexRecord(std::span<const char> text, int* address, int* type, HexDigits* dataHex) {
@@ -189,10 +189,10 @@ int ReadHexBlock(std::span<const char> text, uint32_t* startAddress, std::span<u
             }
             // Data below bytes already placed would land at the wrong addresses, whether the
             // jump back comes inside a block or at the start of the next one.
-            if (a < st.nextExpectedAddress || (st.placed && a < st.placedEnd)) return -2;
+            if (a < st.nextExpectedAddress || (st.downloadStarted && a < st.downloadEnd)) return -2;
             // Neither a gap nor the whole download may outgrow the flash: a jump far ahead
             // would otherwise be filled with gigabytes of 0xFF.
-            const uint64_t origin = st.placed ? st.placedFirst : st.nextExpectedAddress;
+            const uint64_t origin = st.downloadStarted ? st.downloadFirst : st.nextExpectedAddress;
             if (uint64_t{a} + count - origin > kControllerFlashSize) return -2;
             if (a == st.nextExpectedAddress) {
                 if (placed == 0) blockStart = *startAddress = a;

@@ -57,11 +57,11 @@ struct HexReaderState {
     uint32_t upperAddress = 0;         // added to every record address while reading blocks
     uint32_t nextExpectedAddress = 0;  // address the next block byte must have; 0 = none yet
     // What the blocks of this download have placed so far: their first address and one past
-    // their last byte (placed = false: nothing yet). Later blocks never go below the end, and
-    // the whole stays within kControllerFlashSize.
-    bool placed = false;
-    uint32_t placedFirst = 0;
-    uint64_t placedEnd = 0;
+    // their last byte (downloadStarted false: nothing yet). Later blocks never go below the
+    // end, and the whole stays within kControllerFlashSize.
+    bool downloadStarted = false;
+    uint32_t downloadFirst = 0;
+    uint64_t downloadEnd = 0;
 };
 HexReaderState& HexState();
 
