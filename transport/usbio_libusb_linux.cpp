@@ -579,8 +579,8 @@ private:
         if (!t) return Immediate(kStatusNoMemory);
         std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + outSize);
         libusb_fill_control_setup(buffer.data(), requestType, request, value, index, static_cast<uint16_t>(outSize));
-        // libusb's own time-out (real time) backs up the one measured on the product's clock.
-        libusb_fill_control_transfer(t, device_->h, nullptr, nullptr, nullptr, kControlTimeoutMs);
+        // The time-out is measured on the product's clock (see LibusbTransfer), not by libusb.
+        libusb_fill_control_transfer(t, device_->h, nullptr, nullptr, nullptr, 0);
         t->length = static_cast<int>(buffer.size());
         return std::make_unique<LibusbTransfer>(t, std::move(buffer), LIBUSB_CONTROL_SETUP_SIZE, out, outSize,
                                                 shortAllowed, kControlTimeoutMs);
