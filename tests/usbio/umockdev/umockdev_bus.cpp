@@ -1,5 +1,6 @@
 #include "tests/usbio/umockdev/umockdev_bus.h"
 
+#include <dlfcn.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -122,9 +123,12 @@ __attribute__((constructor)) void RunUnderUmockdev() {
 }
 
 bool EmulatedBus::Available() {
+    // Loaded, not merely named in LD_PRELOAD (the package that has it may be missing);
     // umockdev_in_mock_environment() only answers once a test bed exists.
-    const char* preload = std::getenv("LD_PRELOAD");
-    return preload && std::strstr(preload, "libumockdev-preload");
+    void* preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (!preload) return false;
+    dlclose(preload);
+    return true;
 }
 
 EmulatedBus* EmulatedBus::Get() {
