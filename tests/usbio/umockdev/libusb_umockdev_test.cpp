@@ -208,6 +208,11 @@ TEST_F(LibusbOnEmulatedBus, UnknownRequestCodeIsRefused) {
 
 TEST_F(LibusbOnEmulatedBus, ChannelOpensTheDeviceAndCarriesQueriesFramesAndReads) {
     CUSBCommunication ch;
+    std::vector<uint8_t> list;
+    ASSERT_EQ(ch.GetListOfAvailableDevices(&list), 1);
+    EXPECT_EQ(list, (std::vector<uint8_t>{1, 0, 0x80, 0x02, 'A', '1', '2', '3', '4', '5', 0, 0}));
+    EXPECT_TRUE(bus->ClaimedInterfaces().empty()) << "the listing leaves the device free";
+
     int ex = 0;
     ASSERT_EQ(ch.Open(nullptr, 0, &ex), 1);
     EXPECT_TRUE(ch.UsesUsbDriver());
