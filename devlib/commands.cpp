@@ -158,13 +158,14 @@ int ParseIdentityText(const uint8_t* reply, int len, uint16_t* model, uint16_t* 
             dash2 = i;
             break;
         }
+    // A rejected text changes none of the fields.
+    if (dash2 < 0) return -1;  // malformed: no end of the variant
     auto number = [&](int from, int to) {
         unsigned v = 0;
         for (int i = from; i < to && reply[i] >= '0' && reply[i] <= '9'; ++i) v = v * 10 + (reply[i] - '0');
         return static_cast<uint16_t>(v);
     };
     *model = number(0, dash1);
-    if (dash2 < 0) return -1;  // malformed: no end of the variant
     *variant = number(dash1 + 1, std::min(dash2, dash1 + 4));
     *runsApplication = (dash2 + 2 < len && reply[dash2 + 1] == ' ' && reply[dash2 + 2] == ' ') ? 1 : 0;
     std::memcpy(serial, reply + 16, 6);
@@ -526,7 +527,10 @@ int CDeviceCommunication::GetSFDeviceUpdateData(int block, uint8_t* data) {
     std::vector<uint8_t> reply;
     const int t = Transact(q.request, q.cmd, q.cmdLen, q.replyLen, &reply);
     if (t <= 0) return MapTransactResult(t);
-    std::memcpy(data, reply.data(), std::min(reply.size(), kUpdateDataBlockSize));
+    // A short page is refused like every other short record: the caller's page keeps its
+    // bytes, which a read-back must not mistake for the device's.
+    if (reply.size() < kUpdateDataBlockSize) return -3;
+    std::memcpy(data, reply.data(), kUpdateDataBlockSize);
     return 1;
 }
 

@@ -119,6 +119,24 @@ inline bool UpperAddress(const Record& rec, uint32_t* upper) {
     return true;
 }
 
+// The full address of a data record under upper, or false when its bytes would reach past
+// 0xFFFFFFFF (the next address would wrap to the bottom of the address space).
+inline bool FullAddress(uint32_t upper, const Record& rec, uint32_t* address) {
+    const uint64_t full = uint64_t{upper} + static_cast<uint32_t>(rec.address);
+    if (full + static_cast<uint32_t>(rec.digits / 2) > kHexAddressSpace) return false;
+    *address = static_cast<uint32_t>(full);
+    return true;
+}
+
+// Notes bytes [at, at + count) placed by the block reader.
+inline void NotePlaced(HexReaderState& st, uint32_t at, uint32_t count) {
+    if (!st.downloadStarted) {
+        st.downloadStarted = true;
+        st.downloadFirst = at;
+    }
+    st.downloadEnd = uint64_t{at} + count;
+}
+
 }  // namespace
 
 HexReaderState& HexState() {
@@ -127,8 +145,12 @@ HexReaderState& HexState() {
 }
 
 void ResetHexBlockAddresses() {
-    HexState().upperAddress = 0;
-    HexState().nextExpectedAddress = 0;
+    HexReaderState& st = HexState();
+    st.upperAddress = 0;
+    st.nextExpectedAddress = 0;
+    st.downloadStarted = false;
+    st.downloadFirst = 0;
+    st.downloadEnd = 0;
 }
 
 int ParseHexRecord(std::span<const char> text, int* address, int* type, HexDigits* dataHex) {
@@ -156,29 +178,37 @@ int ReadHexBlock(std::span<const char> text, uint32_t* startAddress, std::span<u
 
         switch (rec.type) {
         case kHexData: {
-            const uint32_t a = st.upperAddress + static_cast<uint32_t>(rec.address);
+            uint32_t a = 0;
+            if (!FullAddress(st.upperAddress, rec, &a)) return -2;
+            const uint32_t count = static_cast<uint32_t>(n / 2);
             if (st.nextExpectedAddress == 0) {
                 // After an extended linear address record inside a block the data must go on
                 // right after the block's last byte; a jump is filled like any other gap, so
                 // that every byte keeps its own address.
                 st.nextExpectedAddress = placed > 0 ? blockStart + static_cast<uint32_t>(placed) : a;
             }
+            // Data below bytes already placed would land at the wrong addresses, whether the
+            // jump back comes inside a block or at the start of the next one.
+            if (a < st.nextExpectedAddress || (st.downloadStarted && a < st.downloadEnd)) return -2;
+            // Neither a gap nor the whole download may outgrow the flash: a jump far ahead
+            // would otherwise be filled with gigabytes of 0xFF.
+            const uint64_t origin = st.downloadStarted ? st.downloadFirst : st.nextExpectedAddress;
+            if (uint64_t{a} + count - origin > kControllerFlashSize) return -2;
             if (a == st.nextExpectedAddress) {
                 if (placed == 0) blockStart = *startAddress = a;
-                std::memcpy(buffer.data() + placed, rec.bytes, static_cast<size_t>(n / 2));
-                placed += n / 2;
-                st.nextExpectedAddress += static_cast<uint32_t>(n / 2);
-            } else if (a > st.nextExpectedAddress) {
+                std::memcpy(buffer.data() + placed, rec.bytes, count);
+                placed += static_cast<int>(count);
+                if (count > 0) NotePlaced(st, a, count);
+                st.nextExpectedAddress += count;
+            } else {
                 // A gap: 0xFF for at most 16 addresses in this pass, then the same record again.
                 st.readPosition = recordStart;
                 const uint32_t fill = std::min(a - st.nextExpectedAddress, kHexGapPass);
                 if (placed == 0) blockStart = *startAddress = st.nextExpectedAddress;
                 std::memset(buffer.data() + placed, 0xFF, fill);
                 placed += static_cast<int>(fill);
+                NotePlaced(st, st.nextExpectedAddress, fill);
                 st.nextExpectedAddress += fill;
-            } else {
-                // Data below bytes already placed would land at the wrong addresses.
-                return -2;
             }
             break;
         }
@@ -205,8 +235,7 @@ int GetHexAddressRange(std::span<const char> text, uint32_t* firstAddress, uint3
     uint32_t upper = 0;
     bool haveData = false;
     uint32_t first = 0;
-    uint32_t lastAddress = 0;
-    uint32_t lastLength = 0;
+    uint64_t end = 0;  // one past the last data byte so far
     Record rec;
 
     for (;;) {
@@ -214,21 +243,26 @@ int GetHexAddressRange(std::span<const char> text, uint32_t* firstAddress, uint3
         if (n < 0) return -1;
         switch (rec.type) {
         case kHexData: {
-            const uint32_t a = upper + static_cast<uint32_t>(rec.address);
+            uint32_t a = 0;
+            if (!FullAddress(upper, rec, &a)) return -1;
+            const uint32_t count = static_cast<uint32_t>(n / 2);
             if (!haveData) {
                 first = a;
                 haveData = true;
-            } else if (a < lastAddress + lastLength) {
+            } else if (a < end) {
                 return -1;  // data going backwards: the block reader refuses them too
             }
-            lastAddress = a;
-            lastLength = static_cast<uint32_t>(n / 2);
+            end = uint64_t{a} + count;
+            // More than the flash holds: the block reader refuses such an image as well.
+            if (end - first > kControllerFlashSize) return -1;
             break;
         }
         case kHexEndOfFile:
             if (!haveData) return -1;  // nothing to write, so no extent
             *firstAddress = first;
-            *endAddress = lastAddress + lastLength;
+            // A range ending at the very top of the address space cannot be told in 32 bits.
+            if (end >= kHexAddressSpace) return -1;
+            *endAddress = static_cast<uint32_t>(end);
             return 1;
         case kHexExtendedSegmentAddress:
         case kHexExtendedLinearAddress:
@@ -255,7 +289,8 @@ int ReadHexVersionBytes(std::span<const char> text, std::span<char> versionHex) 
         if (n < 0) return -1;
         switch (rec.type) {
         case kHexData: {
-            const uint32_t a = upper + static_cast<uint32_t>(rec.address);
+            uint32_t a = 0;
+            if (!FullAddress(upper, rec, &a)) return -1;
             for (int i = 0; i < n; i += 2) {
                 const uint32_t at = a + static_cast<uint32_t>(i / 2);
                 if (at < kVersionWindowFirst || at > kVersionWindowLast || count + 2 > room) continue;

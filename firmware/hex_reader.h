@@ -40,6 +40,12 @@ inline constexpr uint32_t kVersionWindowLast = 0x404020;
 // Smallest buffer for ReadHexVersionBytes: 17 bytes as digits and a terminating zero.
 inline constexpr size_t kVersionHexMin = 35;
 
+// The controller's flash holds this many bytes: an image, and so any gap inside it, spans at
+// most this much from its first byte to its end.
+inline constexpr uint32_t kControllerFlashSize = 0x100000;
+// One past the last address a record may reach.
+inline constexpr uint64_t kHexAddressSpace = uint64_t{1} << 32;
+
 // Parser results.
 inline constexpr int kHexNoRecord = -1;    // no ":" where a record must begin (or the text ended)
 inline constexpr int kHexBadChecksum = -2; // checksum wrong, or a field holds a non-hex character
@@ -50,11 +56,18 @@ struct HexReaderState {
     int readPosition = 0;              // offset of the next record in the text
     uint32_t upperAddress = 0;         // added to every record address while reading blocks
     uint32_t nextExpectedAddress = 0;  // address the next block byte must have; 0 = none yet
+    // What the blocks of this download have placed so far: their first address and one past
+    // their last byte (downloadStarted false: nothing yet). Later blocks never go below the
+    // end, and the whole stays within kControllerFlashSize.
+    bool downloadStarted = false;
+    uint32_t downloadFirst = 0;
+    uint64_t downloadEnd = 0;
 };
 HexReaderState& HexState();
 
-// Upper address and next expected address to 0: done before the version scan and before the
-// first block of a download. The read position is not touched.
+// Upper address and next expected address to 0, and a new download with nothing placed: done
+// before the version scan and before the first block of a download. The read position is not
+// touched.
 void ResetHexBlockAddresses();
 
 // Parses the record at the read position. Returns the number of data digits (2 x count) and
@@ -66,19 +79,23 @@ int ParseHexRecord(std::span<const char> text, int* address, int* type, HexDigit
 // Reads the next download block into buffer (at least kHexBlockBufferMin bytes, else -2).
 // Returns the number of bytes placed (0 or more; fewer than kHexBlockSize marks the last block)
 // with the address of the block's first byte in startAddress (not written when the call met
-// no data record), or -2 when a record is in error (also what follows the end-of-file record)
-// or data go below bytes already placed. Continues where the last call stopped.
+// no data record), or -2 when a record is in error (also what follows the end-of-file record),
+// when data go below bytes this download already placed (in this block or an earlier one),
+// when a record reaches past 0xFFFFFFFF, or when the download would span more than
+// kControllerFlashSize. Continues where the last call stopped.
 int ReadHexBlock(std::span<const char> text, uint32_t* startAddress, std::span<uint8_t> buffer);
 
 // Walks the whole text: firstAddress = full address of the first data record, endAddress =
 // full address of the last one plus its byte count. Returns 1, or -1 when a record is in error,
-// when data go backwards, or when the image holds no data record.
+// when data go backwards, when a record reaches past 0xFFFFFFFF, when the range is longer than
+// kControllerFlashSize, or when the image holds no data record.
 int GetHexAddressRange(std::span<const char> text, uint32_t* firstAddress, uint32_t* endAddress);
 
 // Collects the digits of every data byte in the version window, in text order, zero-terminated,
 // into versionHex (at least kVersionHexMin characters; digits that would not fit are dropped).
 // Ends at the end-of-file or start linear address record with the read position back at 0 and
-// returns the number of digits (0 when none); -1 when a record is in error.
+// returns the number of digits (0 when none); -1 when a record is in error or reaches past
+// 0xFFFFFFFF.
 int ReadHexVersionBytes(std::span<const char> text, std::span<char> versionHex);
 
 }  // namespace firmware

@@ -19,8 +19,8 @@ ReadProbe ProbeReadable(const std::string& path, int* errnoOut = nullptr);
 // Creates path for writing when it is missing (no link is followed). true on success.
 bool CreateForWriting(const std::string& path, int* errnoOut = nullptr);
 
-// Appends bytes to an existing file with a single write in append mode; never follows a
-// symbolic link. true when all bytes were written.
+// Appends bytes to a file with a single write in append mode; never follows a symbolic link.
+// A missing file is created as CreateSharedFile creates it. true when all bytes were written.
 bool AppendBytes(const std::string& path, const char* data, size_t len, int* errnoOut = nullptr);
 
 // The separator between folder and file names, and the line end of text files such as the

@@ -93,14 +93,19 @@ bool CheckController(const std::string& where, std::span<const char> text, int e
         if (n < 0)
             return Fail(where + ": record error in line " +
                         std::to_string(LineOf(std::string_view(text.data(), text.size()), HexState().readPosition)) +
-                        " (or data below an address already written)");
+                        " (or data below an address already written, past 0xFFFFFFFF or beyond the controller's "
+                        "flash of " + std::to_string(kControllerFlashSize / 1024) + " KiB)");
         total += static_cast<uint64_t>(n);
         ++blocks;
         if (n < kHexBlockSize) break;
     }
     uint32_t first = 0, end = 0;
     if (GetHexAddressRange(text, &first, &end) != 1)
-        return Fail(where + ": no address range (no data record, or a record error)");
+        return Fail(where + ": no address range (no data record, a record error, or more than the controller's flash)");
+    // The blocks fill every gap, so they hold exactly the range.
+    if (total != static_cast<uint64_t>(end) - first)
+        return Fail(where + ": the blocks hold " + std::to_string(total) + " bytes, the range " + Hex(first) + "-" +
+                    Hex(end) + " " + std::to_string(end - first));
 
     std::ostringstream s;
     s << "model " << model << ", version " << version << ", variant " << variant << ", " << Hex(first) << "-"

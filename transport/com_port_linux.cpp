@@ -172,6 +172,10 @@ PieceEnd WritePiece(ComHandle h, const uint8_t* data, uint32_t n, uint32_t timeo
 
 void Close(ComHandle h) {
     const int fd = ToInt(h);
+    // Output still queued (after a write that timed out) would make the close wait until the
+    // device took it, up to the port's closing wait of 30 s; every exchange of the channel is
+    // answered before the port is closed, so what is left belongs to no request.
+    ::tcflush(fd, TCOFLUSH);
     // A pseudo-terminal outlives our descriptor and would keep the exclusive flag, locking
     // out the next open of the same port.
     ::ioctl(fd, TIOCNXCL);

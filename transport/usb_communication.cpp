@@ -525,8 +525,9 @@ int CUSBCommunication::Transact(int bRequest, const uint8_t* cmd, int cmdLen, in
         return (*reply)[0] == 0x06 ? 1 : 0;
     }
 
-    // General request.
-    if (m_hCom == kInvalidComHandle || cmdLen > 16) return -1;
+    // General request: the reply echoes the fourth command byte, so a shorter command has
+    // no route.
+    if (m_hCom == kInvalidComHandle || cmdLen < 4 || cmdLen > 16) return -1;
     const int length = cmdLen - 2 + replyLen;
     uint8_t frame[20] = {0x03, 0x00, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
     std::memcpy(frame + 4, cmd, static_cast<size_t>(cmdLen));

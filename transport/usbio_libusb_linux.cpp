@@ -102,6 +102,10 @@ namespace {
 constexpr uint16_t kVendorId = 0x2E4C;
 constexpr uint32_t kPipeWriteTimeoutMs = 5000;   // one bulk OUT piece
 constexpr uint32_t kSyncRequestTimeoutMs = 5000; // a control request issued as a direct call
+// A control transfer the device leaves unanswered ends with the driver's time-out status after
+// this long, well within the caller's poll budget (3,000 polls of 1 ms), so that the vendor
+// request's repetitions happen.
+constexpr uint32_t kControlTimeoutMs = 1000;
 constexpr uint32_t kCancelPolls = 2000;          // polls of 1 ms for a cancellation to come back
 constexpr int kMaxPorts = 8;                     // USB allows at most 7 tiers below the root
 
@@ -229,10 +233,13 @@ public:
     // A request that finished at once (or could not be submitted).
     LibusbTransfer(Status status, uint32_t count) : immediate_(true), status_(status), count_(count) {}
 
-    // offset: where the data begins in the buffer (8 after a setup packet).
+    // offset: where the data begins in the buffer (8 after a setup packet). timeoutMs: the
+    // transfer is cancelled and ends with the time-out status once it has run this long on the
+    // product's clock (0: no limit).
     LibusbTransfer(libusb_transfer* t, std::vector<uint8_t> buffer, uint32_t offset, uint8_t* out,
-                   uint32_t outSize, bool shortAllowed)
+                   uint32_t outSize, bool shortAllowed, uint32_t timeoutMs = 0)
         : state_(new State), offset_(offset), out_(out), outSize_(outSize), shortAllowed_(shortAllowed) {
+        if (timeoutMs > 0) deadline_ = platform::GetClock().NowMs() + timeoutMs;
         state_->t = t;
         state_->buffer = std::move(buffer);
         t->buffer = state_->buffer.data();
@@ -269,11 +276,18 @@ public:
         if (!immediate_ && !finished_) {
             if (!state_->done.load()) HandleEventsNow();
             if (!state_->done.load()) {
+                // Past its time: cancelled, and reported as timed out once the cancellation
+                // has come back (until then the buffer is still the kernel's).
+                if (deadline_ != 0 && !timedOut_ && platform::GetClock().NowMs() >= deadline_) {
+                    timedOut_ = true;
+                    libusb_cancel_transfer(state_->t);
+                }
                 if (count) *count = 0;
                 return kIoIncomplete;
             }
             finished_ = true;
             status_ = StatusFromLibusbTransfer(state_->status);
+            if (timedOut_ && state_->status == LIBUSB_TRANSFER_CANCELLED) status_ = kStatusTimeout;
             const uint32_t actual = static_cast<uint32_t>(std::max(state_->actual, 0));
             count_ = std::min(actual, outSize_);
             if (out_ && count_ > 0) std::memcpy(out_, state_->buffer.data() + offset_, count_);
@@ -308,6 +322,8 @@ private:
     uint8_t* out_ = nullptr;
     uint32_t outSize_ = 0;
     bool shortAllowed_ = true;
+    uint64_t deadline_ = 0;  // on the product's clock; 0: none
+    bool timedOut_ = false;
 };
 
 // Polls a transfer on the clock until it ends or the time is up (then it is cancelled).
@@ -375,11 +391,20 @@ public:
                 if (ep < 0) return Immediate(kStatusNotBound);
                 return Immediate(StatusFromLibusbError(libusb_clear_halt(device_->h, static_cast<unsigned char>(ep))));
             }
-            default: {
+            case kIoctlGetConfiguration:
+            case kIoctlSetConfiguration:
+            case kIoctlUnconfigureDevice:
+            case kIoctlBindPipe:
+            case kIoctlUnbindPipe: {
+                // Direct requests asked for overlapped: carried out at once.
                 uint32_t n = 0;
                 const Status s = Ioctl(code, in, inSize, out, outSize, &n);
                 return std::make_unique<LibusbTransfer>(s, n);
             }
+            default:
+                // A code the driver does not know (Ioctl hands unknown codes here, so they
+                // must end here).
+                return Immediate(kStatusInvalidParameter);
         }
     }
 
@@ -554,10 +579,11 @@ private:
         if (!t) return Immediate(kStatusNoMemory);
         std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + outSize);
         libusb_fill_control_setup(buffer.data(), requestType, request, value, index, static_cast<uint16_t>(outSize));
+        // The time-out is measured on the product's clock (see LibusbTransfer), not by libusb.
         libusb_fill_control_transfer(t, device_->h, nullptr, nullptr, nullptr, 0);
         t->length = static_cast<int>(buffer.size());
         return std::make_unique<LibusbTransfer>(t, std::move(buffer), LIBUSB_CONTROL_SETUP_SIZE, out, outSize,
-                                                shortAllowed);
+                                                shortAllowed, kControlTimeoutMs);
     }
 
     // The first language id of the string descriptors (0x0409 when the device names none).

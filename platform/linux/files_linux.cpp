@@ -43,6 +43,15 @@ bool CreateForWriting(const std::string& path, int* errnoOut) {
 
 bool AppendBytes(const std::string& path, const char* data, size_t len, int* errnoOut) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        // Deleted while in use (a log rotated away, say): made again as the shared file it was.
+        // O_EXCL never follows a link; losing a race to another creator just means appending.
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            ::fchmod(fd, 0666);
+        else if (errno == EEXIST)
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    }
     if (fd < 0) {
         if (errnoOut) *errnoOut = errno;
         return false;

@@ -222,6 +222,14 @@ TEST_F(ChannelCom, TransactRoutesAndWriteAcknowledgement) {
     // Older-family queries other than the device information have no route here.
     const Bytes older = B({0x1B, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(ch.Transact(0, older.data(), 12, 30, &reply), -1);
+    // Nor has a command too short to carry the letter the reply echoes: nothing is sent.
+    for (int len = 1; len < 4; ++len) {
+        const Bytes shortCommand(older.begin(), older.begin() + len);
+        Bytes newer = shortCommand;
+        newer[0] = 0x05;
+        EXPECT_EQ(ch.Transact(0, newer.data(), len, 4, &reply), -1) << len;
+    }
+    EXPECT_TRUE(pty.Read(1, 100).empty());
     ch.Close();
 }
 

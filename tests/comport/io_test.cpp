@@ -141,6 +141,23 @@ TEST_F(OpenPort, WriteThatTheDeviceDoesNotTakeGivesUpAtItsTimeOut) {
     EXPECT_EQ(clock.NowMs(), 65536u + 10000u);
 }
 
+TEST_F(OpenPort, CloseAfterAWriteThatTimedOutDiscardsWhatIsStillQueued) {
+    // A real serial port would send the queued bytes before its close returns, waiting up to
+    // its closing wait (30 s by default). Here the queue is the other side's input: what the
+    // close left queued is what the device would still have to take.
+    VirtualClock clock;
+    platform::ScopedClock scoped(clock);
+    const auto bytes = comtest::Pattern(65536);
+    ASSERT_EQ(velmora::WriteCOM(handle_, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
+    const uint32_t taken = PiecesOf(ComPiece::Kind::Write).at(0).second;
+    velmora::CloseCOM(handle_);
+    handle_ = velmora::kInvalidComHandle;
+    // The device's side had its own small buffer filled already; the rest is gone.
+    const size_t delivered = pty_->Read(bytes.size(), 200).size();
+    EXPECT_LT(delivered, taken);
+    EXPECT_LE(delivered, 4096u);
+}
+
 TEST_F(OpenPort, HangUpEndsAPendingReadAtOnce) {
     // Real clock: the read would wait 10,040 ms if the hang-up went unnoticed.
     std::thread device([&] {

@@ -296,6 +296,74 @@ TEST(Queries, SensorsTestfunctionPrintHeadAndStatistic) {
     EXPECT_EQ(+stat.options[0], 5);
 }
 
+// Every query given one reply byte too few: the reply is refused and the caller's record
+// keeps every byte it had.
+TEST(Queries, ReplyOneByteShortIsRefusedAndTheRecordKept) {
+    struct Case {
+        const char* name;
+        uint16_t model;
+        size_t replyBytes;  // what a whole reply holds (older family: with the checksum)
+        size_t recordSize;
+        int (*query)(TestChannel&, uint8_t*);
+    };
+    const Case cases[] = {
+        {"newer status", 1160, 30, sizeof(DeviceStatus),
+         [](TestChannel& c, uint8_t* r) { return c.GetDeviceStatus(reinterpret_cast<DeviceStatus*>(r)); }},
+        {"file entry", 1160, 64, sizeof(FileSystemInfo),
+         [](TestChannel& c, uint8_t* r) { return c.GetFileSystemInfo(0, reinterpret_cast<FileSystemInfo*>(r)); }},
+        {"newer parameters", 1160, 64, sizeof(DeviceParameter),
+         [](TestChannel& c, uint8_t* r) { return c.GetDeviceParameter(reinterpret_cast<DeviceParameter*>(r)); }},
+        {"newer module status", 1160, 16, sizeof(SFModuleStatus),
+         [](TestChannel& c, uint8_t* r) { return c.GetSFModuleStatus(reinterpret_cast<SFModuleStatus*>(r)); }},
+        {"newer sensors", 660, 22, sizeof(SFDeviceSensors),
+         [](TestChannel& c, uint8_t* r) { return c.GetSFDeviceSensors(reinterpret_cast<SFDeviceSensors*>(r)); }},
+        {"test function", 1160, 18, sizeof(SFDeviceTestfunction),
+         [](TestChannel& c, uint8_t* r) {
+             return c.GetSFDeviceTestfunction(reinterpret_cast<SFDeviceTestfunction*>(r));
+         }},
+        {"statistic", 1160, 998, sizeof(SFDeviceStatisticV2),
+         [](TestChannel& c, uint8_t* r) {
+             return c.GetSFDeviceStatisticV2(reinterpret_cast<SFDeviceStatisticV2*>(r));
+         }},
+        {"print head", 1160, 26, sizeof(SFPrintHeadData),
+         [](TestChannel& c, uint8_t* r) { return c.GetSFPrintHeadData(reinterpret_cast<SFPrintHeadData*>(r)); }},
+        {"update-data page", 1160, kUpdateDataBlockSize, kUpdateDataBlockSize,
+         [](TestChannel& c, uint8_t* r) { return c.GetSFDeviceUpdateData(3, r); }},
+        {"older status", 640, 34, sizeof(DeviceStatus),
+         [](TestChannel& c, uint8_t* r) { return c.GetDeviceStatus(reinterpret_cast<DeviceStatus*>(r)); }},
+        {"older parameters", 610, 184, sizeof(DeviceParameter),
+         [](TestChannel& c, uint8_t* r) { return c.GetDeviceParameter(reinterpret_cast<DeviceParameter*>(r)); }},
+        {"older module status", 640, 34, sizeof(SFModuleStatus),
+         [](TestChannel& c, uint8_t* r) { return c.GetSFModuleStatus(reinterpret_cast<SFModuleStatus*>(r)); }},
+        {"older sensors", 640, 26, sizeof(SFDeviceSensors),
+         [](TestChannel& c, uint8_t* r) { return c.GetSFDeviceSensors(reinterpret_cast<SFDeviceSensors*>(r)); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The whole reply is accepted (the older family's with a matching checksum)...
+        TestChannel ch(c.model);
+        std::vector<uint8_t> whole(c.replyBytes, 0x21);
+        if (FamilyOf(c.model) == ModelFamily::Older)
+            ch.OlderPayload(std::vector<uint8_t>(c.replyBytes - 4, 0x21));
+        else
+            ch.Payload(whole);
+        std::vector<uint8_t> record(c.recordSize, 0xA5);
+        EXPECT_EQ(c.query(ch, record.data()), 1);
+        // ...and one byte less is not.
+        std::vector<uint8_t> shortReply(c.replyBytes - 1, 0x21);
+        ch.Payload(shortReply);
+        std::fill(record.begin(), record.end(), 0xA5);
+        EXPECT_EQ(c.query(ch, record.data()), -3);
+        EXPECT_EQ(record, std::vector<uint8_t>(c.recordSize, 0xA5));
+    }
+    // A channel that reports a reply but hands over no bytes at all.
+    TestChannel ch(1160);
+    ch.Reply(4096);
+    std::vector<uint8_t> page(kUpdateDataBlockSize, 0xA5);
+    EXPECT_EQ(ch.GetSFDeviceUpdateData(0, page.data()), -3);
+    EXPECT_EQ(page, std::vector<uint8_t>(kUpdateDataBlockSize, 0xA5));
+}
+
 TEST(Identity, TextAndFixedReplies) {
     auto text = [](const char* t, int v22, int v23) {
         std::vector<uint8_t> r(32, 0);
@@ -327,6 +395,20 @@ TEST(Identity, TextAndFixedReplies) {
     r = text("1160002", 0, 0);
     EXPECT_EQ(ParseIdentityText(r.data(), 32, &model, &variant, &version, &app, serial), -1);
     EXPECT_EQ(ParseIdentityText(r.data(), 20, &model, &variant, &version, &app, serial), -1);
+
+    // A model text but no second '-' within reach: rejected, and nothing is changed on the way.
+    r = text("9999-002", 0x99, 0x99);
+    model = 1;
+    variant = 2;
+    version = 3;
+    app = 4;
+    std::strcpy(serial, "KEEPME");
+    EXPECT_EQ(ParseIdentityText(r.data(), 32, &model, &variant, &version, &app, serial), -1);
+    EXPECT_EQ(model, 1);
+    EXPECT_EQ(variant, 2);
+    EXPECT_EQ(version, 3);
+    EXPECT_EQ(app, 4);
+    EXPECT_STREQ(serial, "KEEPME");
 
     std::vector<uint8_t> fixed(24, 0);
     fixed[2] = 0x04;

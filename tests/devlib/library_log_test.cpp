@@ -207,6 +207,24 @@ TEST_F(LibraryLog, PlantedLinkAtTheLogPathIsRefused) {
     EXPECT_EQ(ReadFile(victim), "precious\n");
 }
 
+TEST_F(LibraryLog, LogDeletedWhileRunningIsMadeAgainButALinkStillRefused) {
+    Marker("");
+    InitLibrary();
+    const std::string log = library + "/Velmora.log";
+    std::filesystem::remove(log);
+    ASSERT_EQ(LogWriteLine("after the deletion"), 1);
+    EXPECT_NE(ReadFile(log).find(" | after the deletion\n"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(log).permissions() & std::filesystem::perms::all,
+              static_cast<std::filesystem::perms>(0666));
+
+    const std::string victim = dir / "victim";
+    WriteFile(victim, "precious\n");
+    std::filesystem::remove(log);
+    std::filesystem::create_symlink(victim, log);
+    EXPECT_EQ(LogWriteLine("through the link"), -1);
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+}
+
 TEST_F(LibraryLog, UncreatableLogLeavesLoggingSilent) {
     Marker("LOGFILEPATH = \"" + dir / "missing-folder" + "\"\n");
     InitLibrary();

@@ -75,3 +75,7 @@ expect(no_version 1 "no complete version block" --version 0350)
 
 make_case(bad_record controller.hex WRITE ":020000040040BA\r\n:0640100088045E010000BF\r\n:0441000001020304AA\r\n:00000001FF\r\n")
 expect(bad_record 1 "controller.hex \\(FW_FILE 140\\): record error in line 3" --version 0350)
+
+# After the version block a jump to 0xF0000000: the blocks would fill nearly 4 GB with 0xFF.
+make_case(far_jump controller.hex WRITE ":020000040040BA\r\n:0640100088045E010000BF\r\n:02000004F0000A\r\n:10000000000102030405060708090A0B0C0D0E0F78\r\n:00000001FF\r\n")
+expect(far_jump 1 "controller.hex \\(FW_FILE 140\\): record error in line 4 \\(or data below an address already written, past 0xFFFFFFFF or beyond the controller's flash of 1024 KiB\\)" --version 0350)

@@ -251,6 +251,71 @@ TEST_F(ReadHexBlockTest, ContinuesWithTheSharedState) {
     EXPECT_EQ(start, 0x004000FEu);
 }
 
+// Reads blocks until the reader reports an error or a short block; returns that last result
+// and the number of bytes all blocks placed.
+std::pair<int, uint64_t> ReadAllBlocks(const std::vector<char>& text, std::vector<uint8_t>& buffer) {
+    uint64_t total = 0;
+    uint32_t start = 0;
+    for (int calls = 0; calls < 100; ++calls) {
+        const int n = ReadHexBlock(text, &start, buffer);
+        if (n < 0) return {n, total};
+        total += static_cast<uint64_t>(n);
+        if (n < kHexBlockSize) return {n, total};
+    }
+    return {kHexBlockSize, total};  // still going after 100 blocks (6 MB)
+}
+
+// One full block (4,031 records of 16 bytes from 0x400000), so that what follows is read by
+// the next call.
+std::string OneFullBlock() {
+    std::string hex = Linear(0x0040);
+    for (unsigned a = 0; a < static_cast<unsigned>(kHexBlockSize); a += 16) hex += Data(a, Bytes(16));
+    return hex;
+}
+
+TEST_F(ReadHexBlockTest, ImagesThatReachTooFarOrGoBackAreRefused) {
+    struct Case {
+        const char* name;
+        std::string hex;
+    };
+    const std::vector<Case> cases = {
+        {"a jump of nearly 4 GB after the version block",
+         Linear(0x0040) + Data(0x4010, Bytes(6)) + Linear(0xF000) + Data(0x0000, Bytes(16))},
+        {"a record whose bytes pass 0xFFFFFFFF", Linear(0xFFFF) + Data(0xFFF0, Bytes(32))},
+        {"data after a record that ends at 0xFFFFFFFF",
+         Linear(0xFFFF) + Data(0xFFF0, Bytes(16)) + Data(0x0000, Bytes(4))},
+        {"a gap one byte longer than the flash",
+         Linear(0x0040) + Data(0x0000, Bytes(16)) + Linear(0x0050) + Data(0x0000, Bytes(1))},
+        {"a jump back inside a block", Linear(0x0041) + Data(0x0000, Bytes(16)) + Linear(0x0040) +
+                                           Data(0x0000, Bytes(16))},
+        {"a jump back at the start of the next block", OneFullBlock() + Linear(0x0040) + Data(0x0000, Bytes(16))},
+        {"a jump back into the last block at the start of the next",
+         OneFullBlock() + Linear(0x0040) + Data(static_cast<unsigned>(kHexBlockSize) - 16, Bytes(16))},
+    };
+    for (const Case& c : cases) {
+        ResetReader();
+        const auto text = Padded(c.hex + kEof);
+        EXPECT_EQ(ReadAllBlocks(text, buffer).first, -2) << c.name;
+    }
+}
+
+TEST_F(ReadHexBlockTest, AnImageAsLongAsTheFlashIsReadWhole) {
+    // From 0x400000 to 0x500000 exactly: the gap is filled and every byte keeps its address.
+    const auto text = Padded(Linear(0x0040) + Data(0x0000, Bytes(16)) + Linear(0x004F) + Data(0xFFF0, Bytes(16, 0x60)) +
+                             kEof);
+    const auto [last, total] = ReadAllBlocks(text, buffer);
+    EXPECT_GE(last, 0);
+    EXPECT_EQ(total, kControllerFlashSize);
+}
+
+TEST_F(ReadHexBlockTest, AForwardJumpAtTheStartOfABlockStartsTheBlockThere) {
+    const auto text = Padded(OneFullBlock() + Linear(0x0042) + Data(0x0000, Bytes(16, 0x70)) + kEof);
+    ASSERT_EQ(Next(text), kHexBlockSize);
+    ASSERT_EQ(Next(text), 16);
+    EXPECT_EQ(start, 0x420000u);
+    EXPECT_EQ(Placed(16), Bytes(16, 0x70));
+}
+
 // ---- GetHexAddressRange ----
 
 TEST_F(HexReaderTest, RangeOfASingleRecord) {
@@ -348,6 +413,40 @@ TEST_F(HexReaderTest, VersionBytesRecordErrorAndMissingEnd) {
     EXPECT_EQ(ReadHexVersionBytes(Text(Linear(0x0040) + Data(0x4010, Bytes(6))), hex), -1);
     EXPECT_EQ(ReadHexVersionBytes(Text(std::string(2000, '0')), hex), -1);
     EXPECT_EQ(HexState().readPosition, 9) << "left where the failing record put it";
+}
+
+// ---- addresses beyond the flash or the address space, in every reader ----
+
+TEST_F(HexReaderTest, RangeAndVersionRefuseImagesThatReachTooFar) {
+    struct Case {
+        const char* name;
+        std::string hex;
+    };
+    const std::vector<Case> cases = {
+        // Without the check the range came out as 0x404010 to 0x10: an end below its start.
+        {"a record whose bytes pass 0xFFFFFFFF", Linear(0x0040) + Data(0x4010, Bytes(6)) + Linear(0xFFFF) +
+                                                     Data(0xFFF0, Bytes(32))},
+        {"a range one byte longer than the flash",
+         Linear(0x0040) + Data(0x0000, Bytes(16)) + Linear(0x0050) + Data(0x0000, Bytes(1))},
+        {"a jump of nearly 4 GB", Linear(0x0040) + Data(0x4010, Bytes(6)) + Linear(0xF000) + Data(0x0000, Bytes(16))},
+    };
+    for (const Case& c : cases) {
+        ResetReader();
+        uint32_t first = 7, end = 7;
+        EXPECT_EQ(GetHexAddressRange(Padded(c.hex + kEof), &first, &end), -1) << c.name;
+        EXPECT_EQ(end, 7u) << c.name;
+    }
+    // The version scan reads every record too: the one that wraps is an error there as well.
+    std::vector<char> hex(kVersionHexMin);
+    EXPECT_EQ(ReadHexVersionBytes(Padded(cases[0].hex + kEof), hex), -1);
+}
+
+TEST_F(HexReaderTest, RangeAsLongAsTheFlashIsAccepted) {
+    uint32_t first = 0, end = 0;
+    const auto text = Padded(Linear(0x0040) + Data(0x0000, Bytes(16)) + Linear(0x004F) + Data(0xFFF0, Bytes(16)) + kEof);
+    ASSERT_EQ(GetHexAddressRange(text, &first, &end), 1);
+    EXPECT_EQ(first, 0x400000u);
+    EXPECT_EQ(end, 0x500000u);
 }
 
 }  // namespace

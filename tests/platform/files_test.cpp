@@ -56,11 +56,27 @@ TEST(SharedFile, PlantedLinkIsNeitherFollowedNorWrittenThrough) {
     EXPECT_EQ(Slurp(target), "keep");
 }
 
+TEST(SharedFile, AppendToAMissingFileCreatesItForEveryUser) {
+    TempDir d;
+    const std::string p = d.path + "/log";
+    mode_t old = umask(077);
+    EXPECT_TRUE(platform::AppendBytes(p, "x\n", 2));
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(lstat(p.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(Slurp(p), "x\n");
+    // A folder that is not there is still a failure.
+    int err = 0;
+    EXPECT_FALSE(platform::AppendBytes(d.path + "/no/log", "x", 1, &err));
+    EXPECT_EQ(err, ENOENT);
+}
+
 TEST(SharedFile, AppendsAndProbes) {
     TempDir d;
     const std::string p = d.path + "/f";
     EXPECT_EQ(platform::ProbeReadable(p), platform::ReadProbe::Missing);
-    EXPECT_FALSE(platform::AppendBytes(p, "x", 1));
     EXPECT_TRUE(platform::CreateForWriting(p));
     EXPECT_EQ(platform::ProbeReadable(p), platform::ReadProbe::Readable);
     EXPECT_TRUE(platform::AppendBytes(p, "one\n", 4));
