@@ -130,6 +130,18 @@ protected:
     platform::VirtualClock clock{platform::VirtualClock::DefaultStart(), 5};
     apptest::TestImages images;
     std::unique_ptr<quillon_sim::NewerDeviceEmulator> emulator;
+
+    // The window with its host as the program makes them, answering every box with OK or Yes.
+    struct Window {
+        static frontend::qt::QtOptions Options() {
+            frontend::qt::QtOptions options;
+            options.handleSignals = false;
+            options.answerYes = true;
+            return options;
+        }
+        MainWindow window{[this] { host.RequestStop(); }};
+        QtDialogHost host{window, app::WatchDevicesAndPorts(false), Options()};
+    };
 };
 
 TEST_F(QtUpdate, WholeUpdateEndsInTheWindowAtStage2) {
@@ -139,13 +151,9 @@ TEST_F(QtUpdate, WholeUpdateEndsInTheWindowAtStage2) {
     images.controllerHex = apptest::HexOf(images.controllerBytes, apptest::TestImages::kBase);
     StartDevice([](quillon_sim::DeviceState& d) { quillon_sim::SetEsp32Present(d, false); }, true);
     firmware::ScopedResourceStore store(images.Store());
-    QtDialogHost* host = nullptr;
-    MainWindow window([&host] { host->RequestStop(); });
-    frontend::qt::QtOptions options;
-    options.handleSignals = false;
-    options.answerYes = true;
-    QtDialogHost qtHost(window, app::WatchDevicesAndPorts(false), options);
-    host = &qtHost;
+    Window w;
+    MainWindow& window = w.window;
+    QtDialogHost& qtHost = w.host;
     // The window's thread keeps handling its events while the dialog works: the longest pause
     // between two ticks of a 10 ms timer here is far below what a desktop calls hung.
     QElapsedTimer sinceTick;
@@ -184,13 +192,9 @@ TEST_F(QtUpdate, ClosingTheWindowStopsTheUpdateThroughItsEnd) {
     // The device never comes back in Bootware: the window is closed while the dialog waits.
     StartDevice([](quillon_sim::DeviceState& d) { d.faults.insert(quillon_sim::Fault::NeverReturn); });
     firmware::ScopedResourceStore store(images.Store());
-    QtDialogHost* host = nullptr;
-    MainWindow window([&host] { host->RequestStop(); });
-    frontend::qt::QtOptions options;
-    options.handleSignals = false;
-    options.answerYes = true;
-    QtDialogHost qtHost(window, app::WatchDevicesAndPorts(false), options);
-    host = &qtHost;
+    Window w;
+    MainWindow& window = w.window;
+    QtDialogHost& qtHost = w.host;
     bool stillShownAfterClose = false;
     QTimer::singleShot(100, &window, [&] {
         window.close();
