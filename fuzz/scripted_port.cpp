@@ -40,6 +40,9 @@ namespace velmora::com_os {
 
 bool ListUsbTtys(const std::string&, uint16_t, uint16_t, std::vector<UsbTty>*) { return false; }
 
+// The scripted port is found through the port list only: the system knows no port.
+int FindSystemComPorts(uint16_t, int*, int, const std::string&) { return -1; }
+
 bool PathExists(const std::string& path) { return path == fuzz::kScriptedPortPath; }
 
 ComHandle Open(const std::string& path, int* err) {

@@ -24,7 +24,7 @@ public:
             return;
         }
         sd_bus_set_method_call_timeout(bus, kCallTimeoutUs);
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
         sd_bus_message* reply = nullptr;
         r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                                "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss", "sleep:shutdown",
