@@ -86,16 +86,9 @@ protected:
         g_watched = nullptr;
         UsbioTest::TearDown();
     }
-    // Polls the progress (real time at most 10 s) until done(progress) holds; the last value.
     template <typename Done>
     int PollUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int p = c->GetDownloadProgress();
-        while (!done(p) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            p = c->GetDownloadProgress();
-        }
-        return p;
+        return usbiotest::PollDownloadProgress(c.get(), done);
     }
     int Finish() {
         return PollUntil([](int p) { return p < 0 || p == 100; });

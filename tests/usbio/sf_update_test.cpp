@@ -39,13 +39,7 @@ protected:
     }
     int Progress() {
         CDeviceCommunication* c = DeviceChannel(id);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int p = c->GetDownloadProgress();
-        while (p >= 0 && p < 100 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            p = c->GetDownloadProgress();
-        }
-        return p;
+        return usbiotest::PollDownloadProgress(c, [](int p) { return p < 0 || p >= 100; });
     }
     // Update-mode frames the device took, by their mode byte.
     std::vector<int> UpdateModes() {

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <thread>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "platform/clock.h"
 #include "sim/usbio/emulated_usb_driver.h"
 #include "tests/support/library_fixture.h"
+#include "transport/device_communication.h"
 #include "transport/usbio_driver.h"
 
 namespace usbiotest {
@@ -56,6 +60,24 @@ inline std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
     std::vector<uint8_t> out;
     for (int b : v) out.push_back(static_cast<uint8_t>(b));
     return out;
+}
+
+// Polls a channel's download progress (real time at most 10 s) until done(progress) holds and
+// returns the last value. A -1 counts only when it holds over several polls: a poll that
+// misses the download mutex (held by the thread at that moment) also answers -1, and on the
+// virtual clock its 500 ms wait can pass while the thread is merely descheduled.
+template <typename Done>
+int PollDownloadProgress(velmora::CDeviceCommunication* c, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int p = c->GetDownloadProgress();
+    int minusOnes = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        minusOnes = p == -1 ? minusOnes + 1 : 0;
+        if (done(p) && (p != -1 || minusOnes >= 20)) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(p == -1 ? 2000 : 200));
+        p = c->GetDownloadProgress();
+    }
+    return p;
 }
 
 }  // namespace usbiotest
