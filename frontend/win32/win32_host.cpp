@@ -35,7 +35,8 @@ INT_PTR CALLBACK AboutProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_INITDIALOG:
         return TRUE;
     case WM_COMMAND:
-        if (LOWORD(wParam) == app::IDOK || LOWORD(wParam) == app::IDCANCEL) {
+        // The OK button, Enter and Esc; not the button's other notifications.
+        if (HIWORD(wParam) == BN_CLICKED && (LOWORD(wParam) == app::IDOK || LOWORD(wParam) == app::IDCANCEL)) {
             ::EndDialog(window, LOWORD(wParam));
             return TRUE;
         }
@@ -171,7 +172,7 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return FALSE;
     case WM_COMMAND:
         // Esc (IDCANCEL) and Enter (IDOK) of the dialog: stop requests, as closing is.
-        if (LOWORD(wParam) == app::IDOK || LOWORD(wParam) == app::IDCANCEL) {
+        if (HIWORD(wParam) == BN_CLICKED && (LOWORD(wParam) == app::IDOK || LOWORD(wParam) == app::IDCANCEL)) {
             if (ended_)
                 ::DestroyWindow(window_);
             else if (onStopRequest_)
@@ -225,7 +226,10 @@ void Win32DialogHost::RunModal(app::CQuillonDlg& dialog) {
     if (watch_)
         Loop().AddSource(watch_->WaitHandle(), [this, &dialog] {
             // Changes that come together reach the dialog as one event, as the system folds them.
-            if (watch_->TakeChanges() > 0 && !dialog.Ended()) dialog.OnDeviceChange(DBT_DEVNODES_CHANGED, 0);
+            if (watch_->TakeChanges() > 0 && !dialog.Ended()) {
+                OnDeviceChangeDelivered();
+                dialog.OnDeviceChange(DBT_DEVNODES_CHANGED, 0);
+            }
         });
     LoopDialogHost::RunModal(dialog);
 }

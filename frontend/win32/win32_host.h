@@ -80,7 +80,7 @@ public:
                    app::MbIcon icon) override;
     void SetWindowTitle(const std::string& title) override;
     void SetDlgItemText(int id, const std::string& text) override;
-    ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
+    ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam = 0, ui::LPARAM lParam = 0) override;
     void BeginWaitCursor() override;
     void SetLargeIcon() override;
     void KeepAlive() override;

@@ -10,7 +10,16 @@
 
 namespace {
 
-bool Exists(const char* path) { return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+// The port is a link that the emulator removes and publishes again; Wine reports a link's own
+// attributes, so whether its target is there shows only when it is opened (without access: no
+// byte moves).
+bool Exists(const char* path) {
+    HANDLE h = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(h);
+    return true;
+}
 
 }  // namespace
 
