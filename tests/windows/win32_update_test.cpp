@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
 #include "tests/support/temp_dir.h"
@@ -103,6 +104,57 @@ TEST(Win32Update, WholeUpdateInTheWindowEndsWithTheSuccess) {
     EXPECT_GT(host.deviceChanges.load(), 0);
     std::printf("update took %lld s, slowest answer of the window %lld ms, %d device changes\n",
                 static_cast<long long>(seconds), slowestMs.load(), host.deviceChanges.load());
+}
+
+}  // namespace
+
+namespace {
+
+// Closing the window while the firmware is written: the update says why it goes on, finishes
+// the step, and stops at the next safe point, closing the device.
+TEST(Win32Update, ClosingTheWindowDuringTheDownloadStopsAtTheNextSafePoint) {
+    testsupport::TempDir data;
+    ASSERT_TRUE(platform::SetEnv("VELMORA_COMMON_APPDATA", data.path()));
+    platform::UnsetEnv("VELMORA_COM_PORTS");
+
+    Win32Options options;
+    options.answer = [](const std::string&, const std::string&, app::MbButtons buttons, app::MbIcon) {
+        return buttons == app::MbButtons::YesNo ? app::IDYES : app::IDOK;
+    };
+    Win32DialogHost* hostPointer = nullptr;
+    MainDialog window([&] { if (hostPointer) hostPointer->RequestStop(); },
+                      [&] { if (hostPointer) hostPointer->DeviceChanged(); });
+    ASSERT_NE(window.Window(), nullptr);
+    Win32DialogHost host(window, platform::StartWindowsDeviceWatch({}, false), options);
+    hostPointer = &host;
+
+    // The user closes the window once the lower bar shows the first block.
+    std::atomic<bool> finished{false};
+    std::atomic<bool> closed{false};
+    std::thread user([&] {
+        HWND lower = ::GetDlgItem(window.Window(), app::IDC_PROGRESS_LOWER);
+        while (!finished && !closed) {
+            DWORD_PTR position = 0;
+            ::SendMessageTimeoutW(lower, ui::PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position);
+            if (position >= 12 && position < 100) {
+                ::PostMessageW(window.Window(), WM_CLOSE, 0, 0);
+                closed = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const int status = frontend::win32::RunDialogInWindow(window, host, "C:\\Quillon\\quillon-0350_Norvik.exe");
+    finished = true;
+    user.join();
+
+    ASSERT_TRUE(closed.load());
+    EXPECT_EQ(status, app::kExitCancelled);
+    const auto notes = host.Notes();
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0], app::kStopHeldOff);  // held off while the device is written
+    EXPECT_EQ(notes[1], app::kStopped);      // after the commit
+    // Only the warning was asked: no failure on the way, the stop came at a safe point.
+    EXPECT_EQ(host.Messages().size(), 1u);
 }
 
 }  // namespace
