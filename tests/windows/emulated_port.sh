@@ -34,6 +34,8 @@ case $action in
     for _ in $(seq 100); do [ -L "$work/port" ] && break; sleep 0.05; done
     [ -L "$work/port" ] || { echo "the emulator did not publish its port" >&2; exit 1; }
     ln -sfn "$work/port" "$prefix/dosdevices/${com,,}"
+    # The only device of its product in this prefix: instances an earlier run left go first.
+    "$wine_run" "$prefix" reg delete "$device" /f </dev/null >/dev/null 2>&1 || true
     "$wine_run" "$prefix" reg add "$device\\EMU${com#COM}\\Device Parameters" /v PortName /t REG_SZ /d "$com" /f </dev/null >/dev/null 2>&1
     # The port and the stop file as Windows sees them: the Unix root is drive Z:.
     "$wine_run" "$prefix" "$notifier" "Z:${work//\//\\}\\port" "Z:${work//\//\\}\\stop" </dev/null > "$work/notifier.log" 2>&1 &
