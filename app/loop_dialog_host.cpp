@@ -11,11 +11,15 @@
 
 namespace app {
 
-std::unique_ptr<platform::DeviceWatch> WatchDevicesAndPorts(bool systemEvents) {
+std::vector<std::string> PortOverridePaths() {
     std::vector<std::string> paths;
     if (const char* list = std::getenv(velmora::kComPortsVariable))
         for (const velmora::ComPortEntry& entry : velmora::ParseComPortList(list)) paths.push_back(entry.path);
-    return platform::StartDeviceWatch(paths, systemEvents);
+    return paths;
+}
+
+std::unique_ptr<platform::DeviceWatch> WatchDevicesAndPorts(bool systemEvents) {
+    return platform::StartDeviceWatch(PortOverridePaths(), systemEvents);
 }
 
 void LoopDialogHost::RunModal(CQuillonDlg& dialog) {

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/dialog_host.h"
 #include "app/message_loop.h"
 #include "platform/device_watch.h"
 
 namespace app {
+
+// The ports of the port override (VELMORA_COM_PORTS), in the order given.
+std::vector<std::string> PortOverridePaths();
 
 // Watches the system's device events and the ports of the port override (VELMORA_COM_PORTS).
 std::unique_ptr<platform::DeviceWatch> WatchDevicesAndPorts(bool systemEvents = true);

@@ -7,8 +7,8 @@
 
 namespace app {
 
-void MessageLoop::AddSource(int handle, std::function<void()> onReady) {
-    if (handle < 0 || !waiter_.Add(handle)) return;
+void MessageLoop::AddSource(platform::EventHandle handle, std::function<void()> onReady) {
+    if (handle == platform::kNoEventHandle || !waiter_.Add(handle)) return;
     sources_.push_back({handle, std::move(onReady)});
 }
 

@@ -15,7 +15,7 @@ namespace app {
 class MessageLoop {
 public:
     // onReady runs when the handle has input; it must take what is there without blocking.
-    void AddSource(int handle, std::function<void()> onReady);
+    void AddSource(platform::EventHandle handle, std::function<void()> onReady);
 
     // Starts or restarts timer id; it is due every intervalMs from now. Returns id.
     unsigned SetTimer(unsigned id, unsigned intervalMs);
@@ -34,7 +34,7 @@ private:
         uint64_t dueMs;
     };
     struct Source {
-        int handle;
+        platform::EventHandle handle;
         std::function<void()> onReady;
     };
 

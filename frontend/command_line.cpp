@@ -71,7 +71,8 @@ std::string HelpText(const std::string& name) {
            "\n"
            "Environment:\n"
            "  VELMORA_COM_PORTS       ports to use instead of the search: PID=PATH;... (0A1F=/dev/ttyACM0)\n"
-           "  VELMORA_COMMON_APPDATA  folder in place of /var/lib for the library's files and its log\n";
+           "  VELMORA_COMMON_APPDATA  folder in place of /var/lib (Windows: C:\\ProgramData) for the library's\n"
+           "                          files and its log\n";
 }
 
 std::string UsageError(const std::string& name, const std::string& error) {

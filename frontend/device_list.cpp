@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devlib/velmora.h"
+#include "platform/system_info.h"
 #include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
@@ -27,7 +28,7 @@ std::string Line(const std::string& port, const velmora::DeviceInfo& info) {
 bool DescribePort(uint16_t productId, const std::string& path, std::string* out) {
     char list[16];
     std::snprintf(list, sizeof list, "%04X=", productId);
-    setenv(velmora::kComPortsVariable, (list + path).c_str(), 1);
+    platform::SetEnv(velmora::kComPortsVariable, list + path);
     const int id = velmora::OpenV2(1, nullptr, nullptr);
     if (id < 0) {
         *out += path + std::string(24 > path.size() ? 24 - path.size() : 0, ' ') + " no answer (" +
@@ -59,9 +60,9 @@ int ListDevices(std::string* out) {
     }
     for (const auto& [pid, path] : ports) answered += DescribePort(pid, path, out);
     if (override)
-        setenv(velmora::kComPortsVariable, saved.c_str(), 1);
+        platform::SetEnv(velmora::kComPortsVariable, saved);
     else
-        unsetenv(velmora::kComPortsVariable);
+        platform::UnsetEnv(velmora::kComPortsVariable);
 
     // Older family behind the USB driver, by model and serial number.
     std::unique_ptr<velmora::CDeviceCommunication> channel(velmora::NewUsbChannel());

@@ -1,5 +1,5 @@
 // quillon: updates the firmware of a connected Norvik 1150. The dialog runs in a window where a
-// display is available, else (or with --text) in the terminal.
+// display is available (on Windows: the desktop), else (or with --text) in the terminal.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,7 +11,7 @@
 #include "firmware/controller_version.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
-#include "frontend/qt/qt_host.h"
+#include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
 #include "platform/system_info.h"
@@ -20,7 +20,7 @@ namespace {
 
 std::string ProgramName(const char* argv0) {
     std::string name = argv0 ? argv0 : "quillon";
-    const size_t slash = name.find_last_of('/');
+    const size_t slash = name.find_last_of("/\\");
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     if (!cmd.port.empty()) {
         // The named port stands for both product ids, so the device is found whatever it reports.
         const std::string list = "0A1E=" + cmd.port + ";0A1F=" + cmd.port;
-        setenv("VELMORA_COM_PORTS", list.c_str(), 1);
+        platform::SetEnv("VELMORA_COM_PORTS", list);
     }
     if (cmd.list) {
         std::string out;
@@ -64,11 +64,8 @@ int main(int argc, char** argv) {
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
     }
 
-    if (!cmd.text && frontend::qt::DisplayAvailable()) {
-        frontend::qt::QtOptions options;
-        options.answerYes = cmd.yes;
-        return frontend::qt::RunInWindow(argc, argv, platform::ProgramPath(), options);
-    }
+    if (!cmd.text && frontend::WindowAvailable())
+        return frontend::RunInWindow(argc, argv, platform::ProgramPath(), cmd.yes);
 
     frontend::terminal::TerminalOptions options;
     options.answerYes = cmd.yes;

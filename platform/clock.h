@@ -8,6 +8,10 @@
 
 namespace platform {
 
+// Something the OS can wait for: a file descriptor on Linux, a HANDLE on Windows (its value).
+using EventHandle = std::intptr_t;
+inline constexpr EventHandle kNoEventHandle = -1;
+
 struct LocalTime {
     int year = 0;
     int month = 0;   // 1..12
@@ -35,6 +39,10 @@ public:
     // poll(2) on one descriptor with a time-out in milliseconds (negative: none).
     // Returns the poll result (>0 ready, 0 timed out, <0 error) and the revents.
     virtual int PollFd(int fd, short events, int timeoutMs, short* revents) = 0;
+    // Windows' counterpart of PollFd: waits until one of count handles (at most 64) is signalled
+    // or timeoutMs passed (negative: no limit). Returns 1 + the index of a signalled handle, 0
+    // when the time passed, <0 on error; Linux has no such handles and returns -1.
+    virtual int WaitForEvents(const EventHandle* handles, int count, int timeoutMs) = 0;
 };
 
 // The clock in use; the real one unless a test installed another.
@@ -59,6 +67,7 @@ public:
     void SleepMs(uint32_t ms) override;
     void WaitUntilMs(uint64_t deadlineMs) override;
     int PollFd(int fd, short events, int timeoutMs, short* revents) override;
+    int WaitForEvents(const EventHandle* handles, int count, int timeoutMs) override;
 
     // Polls whose time-out is at least thresholdMs wait up to sliceMs for real instead: a
     // message loop's short waits pass quickly while a device's reply still has time to come.

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace platform {
 
 class DeviceWatch {
 public:
     virtual ~DeviceWatch() = default;
-    // A handle that has input while changes are pending (for Waiter); -1 when nothing is watched.
-    virtual int WaitHandle() const = 0;
+    // A handle that has input while changes are pending (for Waiter); kNoEventHandle when nothing
+    // is watched.
+    virtual EventHandle WaitHandle() const = 0;
     // Takes every pending change without blocking and returns how many there were.
     virtual int TakeChanges() = 0;
     // What is watched, for the log and the user ("udev tty+usb", "/tmp/x (inotify)", ...).

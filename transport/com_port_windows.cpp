@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/windows/device_names_windows.h"
 #include "transport/com_port_os.h"
 
 namespace velmora::com_os {
@@ -92,15 +93,6 @@ int Errno(DWORD error) {
 
 HANDLE ToHandle(ComHandle h) { return reinterpret_cast<HANDLE>(h); }
 
-// "COM7" or "\\.\COM7": the device name without the prefix, else "".
-std::string DosDeviceName(const std::string& path) {
-    std::string name = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
-    if (name.size() < 4 || _strnicmp(name.c_str(), "COM", 3) != 0) return {};
-    for (size_t i = 3; i < name.size(); ++i)
-        if (name[i] < '0' || name[i] > '9') return {};
-    return name;
-}
-
 // FindSystemComPorts without its answer to a lack of memory.
 int FindInRegistry(uint16_t productId, int* ports, int capacity) {
     char deviceKey[kKeyPathSize];
@@ -150,27 +142,11 @@ int FindSystemComPorts(uint16_t productId, int* ports, int capacity, const std::
     }
 }
 
-bool PathExists(const std::string& path) {
-    const std::string device = DosDeviceName(path);
-    if (device.empty()) return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    // A COM port is a name in the device namespace. Wine resolves port links made after its
-    // start only when the port is opened, so an open without access rights comes second; a
-    // port that someone holds is there all the same.
-    char target[1024];
-    if (::QueryDosDeviceA(device.c_str(), target, sizeof target) != 0) return true;
-    HANDLE h = ::CreateFileA(("\\\\.\\" + device).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(h);
-        return true;
-    }
-    const DWORD error = ::GetLastError();
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-}
+bool PathExists(const std::string& path) { return platform::DevicePathPresent(path); }
 
 ComHandle Open(const std::string& path, int* err) {
     // A device name alone ("COM12") is reached through the device namespace.
-    const std::string device = DosDeviceName(path);
+    const std::string device = platform::DosDeviceName(path);
     const std::string name = device.empty() ? path : "\\\\.\\" + device;
     HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

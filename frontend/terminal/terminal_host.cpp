@@ -1,15 +1,10 @@
+// The terminal host's portable part: the window block, prompts, answers and plain lines. What
+// the OS's terminal or console does for it is behind Console (console_linux.cpp,
+// console_windows.cpp).
 #include "frontend/terminal/terminal_host.h"
-
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 
 #include "app/quillon_dlg.h"
@@ -170,42 +165,17 @@ std::string PromptFor(app::MbButtons buttons) {
     return "";
 }
 
-struct TerminalHost::Impl {
-    int signalFd = -1;
-    sigset_t blocked{};
-    sigset_t previousMask{};
-    bool inputIsTerminal = false;
-    bool haveTermios = false;
-    termios original{};
-    termios keys{};
-};
-
 TerminalHost::TerminalHost(std::unique_ptr<platform::DeviceWatch> watch, TerminalOptions options)
-    : LoopDialogHost(std::move(watch)), options_(options), impl_(std::make_unique<Impl>()) {
-    winsize ws{};
-    if (ioctl(options_.outputFd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
-        columns_ = ws.ws_col;
-        rows_ = ws.ws_row;
+    : LoopDialogHost(std::move(watch)),
+      options_(options),
+      console_(OpenConsole(options.inputFd, options.outputFd, options.handleSignals)) {
+    if (console_->Columns() > 0) {
+        columns_ = console_->Columns();
+        rows_ = console_->Rows();
     }
     if (options_.columns > 0) columns_ = options_.columns;
     if (options_.rows > 0) rows_ = options_.rows;
-    inPlace_ = options_.drawInPlace && isatty(options_.outputFd) && rows_ > kFirstFreeRow + 2;
-
-    if (options_.handleSignals) {
-        sigemptyset(&impl_->blocked);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&impl_->blocked, s);
-        pthread_sigmask(SIG_BLOCK, &impl_->blocked, &impl_->previousMask);
-        impl_->signalFd = signalfd(-1, &impl_->blocked, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-    impl_->inputIsTerminal = isatty(options_.inputFd);
-    if (impl_->inputIsTerminal && tcgetattr(options_.inputFd, &impl_->original) == 0) {
-        impl_->haveTermios = true;
-        // Between prompts keys arrive one by one without echo, so Esc can be seen at once.
-        impl_->keys = impl_->original;
-        impl_->keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        impl_->keys.c_cc[VMIN] = 0;
-        impl_->keys.c_cc[VTIME] = 0;
-    }
+    inPlace_ = options_.drawInPlace && console_->OutputIsTerminal() && rows_ > kFirstFreeRow + 2;
 
     const int width = std::min(columns_, kMaxBarWidth);
     auto sink = [this](std::string_view s) {
@@ -216,25 +186,18 @@ TerminalHost::TerminalHost(std::unique_ptr<platform::DeviceWatch> watch, Termina
 }
 
 TerminalHost::~TerminalHost() {
-    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->original);
+    console_->SingleKeys(false);
     if (inPlace_) Write("\x1b[r\x1b[" + std::to_string(rows_) + ";1H\n");
-    if (impl_->signalFd >= 0) close(impl_->signalFd);
+    console_->Finished();
 }
 
-void TerminalHost::Write(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(options_.outputFd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // the screen went away; the update goes on
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
+void TerminalHost::Write(std::string_view text) { console_->Write(text); }
 
 void TerminalHost::RunModal(app::CQuillonDlg& dialog) {
-    if (impl_->signalFd >= 0) Loop().AddSource(impl_->signalFd, [this] { TakeSignals(); });
-    if (impl_->haveTermios) {
-        tcsetattr(options_.inputFd, TCSANOW, &impl_->keys);
-        Loop().AddSource(options_.inputFd, [this] { TakeInput(); });
+    Loop().AddSource(console_->StopHandle(), [this] { TakeSignals(); });
+    if (console_->KeyHandle() != platform::kNoEventHandle) {
+        console_->SingleKeys(true);
+        Loop().AddSource(console_->KeyHandle(), [this] { TakeInput(); });
     }
     if (inPlace_) {
         Write("\x1b[2J\x1b[H");
@@ -361,56 +324,21 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& caption
 }
 
 std::optional<std::string> TerminalHost::ReadAnswer() {
-    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->original);
-    std::optional<std::string> line;
-    std::string text;
-    for (;;) {
-        pollfd fds[2] = {{options_.inputFd, POLLIN, 0}, {impl_->signalFd, POLLIN, 0}};
-        const int n = poll(fds, impl_->signalFd >= 0 ? 2 : 1, -1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        if (impl_->signalFd >= 0 && (fds[1].revents & POLLIN) && TakeSignals()) break;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char c = 0;
-            const ssize_t r = read(options_.inputFd, &c, 1);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;  // end of input
-            if (c == '\n') {
-                line = text;
-                break;
-            }
-            if (text.size() < 256) text.push_back(c);
-        }
-    }
-    if (impl_->haveTermios) tcsetattr(options_.inputFd, TCSANOW, &impl_->keys);
+    console_->SingleKeys(false);
+    std::optional<std::string> line = console_->ReadLine();
+    if (!line) TakeSignals();
+    console_->SingleKeys(true);
     return line;
 }
 
 bool TerminalHost::TakeSignals() {
-    if (impl_->signalFd < 0) return false;
-    bool any = false;
-    signalfd_siginfo info{};
-    while (read(impl_->signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
+    const bool any = console_->TakeStops();
     if (any) Stop();
     return any;
 }
 
 void TerminalHost::TakeInput() {
-    if (!impl_->haveTermios) return;
-    char buffer[64];
-    for (;;) {
-        const ssize_t n = read(options_.inputFd, buffer, sizeof buffer);
-        if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] != '\x1b') continue;
-            // A lone Esc is the key; Esc followed by '[' or 'O' starts a cursor or function key.
-            if (i + 1 < n && (buffer[i + 1] == '[' || buffer[i + 1] == 'O')) {
-                i = n;
-                break;
-            }
-            Stop();
-        }
-    }
+    if (console_->TakeEsc()) Stop();
 }
 
 void TerminalHost::Sleep(uint32_t ms) {

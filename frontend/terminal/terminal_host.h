@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/loop_dialog_host.h"
+#include "frontend/terminal/console.h"
 #include "frontend/terminal/terminal_progress_bar.h"
 
 namespace frontend::terminal {
@@ -22,7 +23,8 @@ struct TerminalOptions {
     int columns = 0;           // 0: as the terminal says (80 when it says nothing)
     int rows = 0;
     ColorMode colors = ColorMode::Basic16;
-    bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP become stop requests
+    bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break, closing
+                               // the console) become stop requests
 };
 
 // Text of a device or a message made safe for a terminal: line ends as "\n", every other
@@ -63,7 +65,6 @@ protected:
     void AfterDispatch() override { PlainStatus(); }
 
 private:
-    struct Impl;
     void Write(std::string_view text);
     // Writes text as lines beneath the window block (or as plain lines).
     void Say(const std::string& text, const char* sgr = nullptr);
@@ -87,7 +88,7 @@ private:
     bool statusChanged_ = false;
     std::unique_ptr<TerminalProgressBar> upper_;
     std::unique_ptr<TerminalProgressBar> lower_;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Console> console_;
 };
 
 }  // namespace frontend::terminal

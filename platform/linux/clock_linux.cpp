@@ -67,6 +67,8 @@ public:
             return rc;
         }
     }
+
+    int WaitForEvents(const EventHandle*, int, int) override { return -1; }
 };
 
 RealClock& TheRealClock() {
@@ -108,5 +110,7 @@ int VirtualClock::PollFd(int fd, short events, int timeoutMs, short* revents) {
         Advance(slice);
     }
 }
+
+int VirtualClock::WaitForEvents(const EventHandle*, int, int) { return -1; }
 
 }  // namespace platform

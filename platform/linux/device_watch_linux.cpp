@@ -31,7 +31,7 @@ public:
         if (epoll_ >= 0) close(epoll_);
     }
 
-    int WaitHandle() const override { return monitor_ || !folders_.empty() ? epoll_ : -1; }
+    EventHandle WaitHandle() const override { return monitor_ || !folders_.empty() ? epoll_ : kNoEventHandle; }
 
     int TakeChanges() override {
         int changes = 0;

@@ -15,16 +15,17 @@ Waiter::~Waiter() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool Waiter::Add(int handle) {
+bool Waiter::Add(EventHandle handle) {
     if (fd_ < 0 || handle < 0) return false;
+    const int fd = static_cast<int>(handle);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = handle;
-    return epoll_ctl(fd_, EPOLL_CTL_ADD, handle, &ev) == 0;
+    ev.data.fd = fd;
+    return epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-void Waiter::Remove(int handle) {
-    if (fd_ >= 0 && handle >= 0) epoll_ctl(fd_, EPOLL_CTL_DEL, handle, nullptr);
+void Waiter::Remove(EventHandle handle) {
+    if (fd_ >= 0 && handle >= 0) epoll_ctl(fd_, EPOLL_CTL_DEL, static_cast<int>(handle), nullptr);
 }
 
 int Waiter::Wait(int timeoutMs) {

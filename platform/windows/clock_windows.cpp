@@ -1,8 +1,10 @@
 // The real clock on Windows: the performance counter for steady time, GetLocalTime for the
-// local time with milliseconds, Sleep. There are no poll(2) descriptors on Windows (the serial
-// port waits through its COMMTIMEOUTS), so PollFd is refused on both clocks.
+// local time with milliseconds, Sleep, WaitForMultipleObjects for the message loop's handles.
+// There are no poll(2) descriptors on Windows (the serial port waits through its COMMTIMEOUTS),
+// so PollFd is refused on both clocks.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/clock.h"
@@ -10,6 +12,19 @@
 
 namespace platform {
 namespace {
+
+// WaitForMultipleObjects in real time: 1 + index, 0 time-out, -1 error.
+int WaitReal(const EventHandle* handles, int count, DWORD ms) {
+    if (count <= 0 || count > MAXIMUM_WAIT_OBJECTS) return -1;
+    HANDLE list[MAXIMUM_WAIT_OBJECTS];
+    for (int i = 0; i < count; ++i) list[i] = reinterpret_cast<HANDLE>(handles[i]);
+    const DWORD r = ::WaitForMultipleObjects(static_cast<DWORD>(count), list, FALSE, ms);
+    if (r < WAIT_OBJECT_0 + static_cast<DWORD>(count)) return static_cast<int>(r - WAIT_OBJECT_0) + 1;
+    // An abandoned mutex among the handles is signalled all the same.
+    if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + static_cast<DWORD>(count))
+        return static_cast<int>(r - WAIT_ABANDONED_0) + 1;
+    return r == WAIT_TIMEOUT ? 0 : -1;
+}
 
 class RealClock : public Clock {
 public:
@@ -54,6 +69,10 @@ public:
         return -1;
     }
 
+    int WaitForEvents(const EventHandle* handles, int count, int timeoutMs) override {
+        return WaitReal(handles, count, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    }
+
 private:
     uint64_t frequency_ = 1;
 };
@@ -67,6 +86,7 @@ std::atomic<Clock*> g_clock{nullptr};
 
 }  // namespace
 
+
 Clock& GetClock() {
     Clock* c = g_clock.load();
     return c ? *c : TheRealClock();
@@ -79,6 +99,23 @@ std::unique_ptr<Clock> MakeRealClock() { return std::make_unique<RealClock>(); }
 int VirtualClock::PollFd(int, short, int, short* revents) {
     if (revents) *revents = 0;
     return -1;
+}
+
+// As PollFd on Linux: a real wait of at most a short slice; when nothing came, the slice counts
+// as the whole time-out and virtual time jumps to its end.
+int VirtualClock::WaitForEvents(const EventHandle* handles, int count, int timeoutMs) {
+    uint32_t slice = state_->pollSliceMs;
+    if (timeoutMs >= 0 && static_cast<uint32_t>(timeoutMs) >= state_->longPollThresholdMs) slice = state_->longPollSliceMs;
+    const DWORD realWait = timeoutMs < 0 ? slice : std::min<uint32_t>(slice, static_cast<uint32_t>(timeoutMs));
+    for (;;) {
+        const int rc = WaitReal(handles, count, realWait);
+        if (rc != 0) return rc;
+        if (timeoutMs >= 0) {
+            Advance(static_cast<uint64_t>(timeoutMs));
+            return 0;
+        }
+        Advance(slice);
+    }
 }
 
 }  // namespace platform

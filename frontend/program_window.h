@@ -1,0 +1,15 @@
+// The program's window, where the system offers one: the Qt window on Linux, the native dialog
+// on Windows. quillon_main.cpp chooses between it and the terminal.
+#pragma once
+
+#include <string>
+
+namespace frontend {
+
+// Whether a window can be shown here (a display on Linux, an interactive desktop on Windows).
+bool WindowAvailable();
+
+// Runs the whole update in the window; returns the program's exit status. answerYes: --yes.
+int RunInWindow(int argc, char** argv, const std::string& programPath, bool answerYes);
+
+}  // namespace frontend
