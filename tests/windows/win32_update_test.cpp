@@ -98,7 +98,9 @@ TEST(Win32Update, WholeUpdateInTheWindowEndsWithTheSuccess) {
     for (const auto& m : messages) std::printf("box: %s | %s\n", m.caption.c_str(), m.text.c_str());
     EXPECT_EQ(messages.size(), 2u);  // the warning and the success: nothing failed on the way
     EXPECT_EQ(status, app::kExitSuccess);
-    EXPECT_LT(slowestMs.load(), 1000) << "the window did not answer for " << slowestMs << " ms";
+    // Windows calls a window hung (and offers to end the program) when it has not answered for
+    // 5 seconds; a window that waited for the device would stay silent for a whole download.
+    EXPECT_LT(slowestMs.load(), 5000) << "the window did not answer for " << slowestMs << " ms";
     // The device's restarts reached the dialog as the system's device changes, so the reconnect
     // did not wait for its own checks (from the 16th second on).
     EXPECT_GT(host.deviceChanges.load(), 0);
