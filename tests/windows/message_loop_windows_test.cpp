@@ -23,11 +23,12 @@ TEST(WindowsWaiter, EventWakesTheWaitAndTimeOutsPassOnTheVirtualClock) {
     ASSERT_TRUE(waiter.Add(reinterpret_cast<platform::EventHandle>(event)));
     EXPECT_FALSE(waiter.Add(platform::kNoEventHandle));
 
-    // Nothing comes: an hour of virtual time passes in a slice of real time.
+    // Nothing comes: an hour of virtual time passes in a slice of real time (the limit only
+    // tells a jump from a real wait, with room for a busy machine).
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(waiter.Wait(3600 * 1000), 0);
     EXPECT_GE(clock.NowMs(), 3600u * 1000u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 
     // An event set by another thread ends a wait without a limit.
     std::thread setter([&] {
