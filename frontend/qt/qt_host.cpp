@@ -152,12 +152,9 @@ int QtDialogHost::MessageBox(const std::string& text, const std::string& caption
         waitCursor_ = false;
         OnWindow([] { QApplication::restoreOverrideCursor(); });
     }
-    int answer = 0;
-    if (options_.answer) answer = options_.answer(text, caption, buttons, icon);
-    if (answer == 0 && options_.answerYes) answer = buttons == app::MbButtons::YesNo ? app::IDYES : app::IDOK;
+    int answer = options_.Given(text, caption, buttons, icon);
     if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon); });
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back({text, caption, buttons, icon, answer});
+    shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
 
@@ -198,10 +195,7 @@ void QtDialogHost::SetLargeIcon() {
 }
 
 void QtDialogHost::ShowNote(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        notes_.push_back(text);
-    }
+    shown_.AddNote(text);
     OnWindow([&] {
         // A note needs no answer: it stays beside the window until closed or the program ends.
         auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Firmware update"),
@@ -211,16 +205,6 @@ void QtDialogHost::ShowNote(const std::string& text) {
         box->setModal(false);
         box->show();
     });
-}
-
-std::vector<QtDialogHost::Shown> QtDialogHost::Messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-}
-
-std::vector<std::string> QtDialogHost::Notes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return notes_;
 }
 
 int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/loop_dialog_host.h"
+#include "app/window_answers.h"
 
 class QMessageBox;
 
@@ -20,11 +21,8 @@ namespace frontend::qt {
 
 class MainWindow;
 
-struct QtOptions {
-    bool answerYes = false;  // --yes: OK and Yes without showing the box
+struct QtOptions : app::WindowAnswers {
     bool handleSignals = true;
-    // Answers in place of the user (tests); returns 0 to show the box after all.
-    std::function<int(const std::string& text, const std::string& caption, app::MbButtons, app::MbIcon)> answer;
 };
 
 class QtDialogHost : public app::LoopDialogHost {
@@ -49,16 +47,10 @@ public:
     // while a message box waits closes the box (Cancel or No).
     void WatchSignals();
 
-    struct Shown {
-        std::string text;
-        std::string caption;
-        app::MbButtons buttons;
-        app::MbIcon icon;
-        int answer;
-    };
+    using Shown = app::ShownLog::Box;
     // Every message box the dialog asked for, in order (shown or answered by --yes).
-    std::vector<Shown> Messages() const;
-    std::vector<std::string> Notes() const;
+    std::vector<Shown> Messages() const { return shown_.Boxes(); }
+    std::vector<std::string> Notes() const { return shown_.Notes(); }
     // Whether the program ends at once when the dialog has, open notes or not: --yes, or a signal.
     bool EndsWithoutWaiting() const { return options_.answerYes || signalled_; }
 
@@ -77,9 +69,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> signalled_{false};
     bool waitCursor_ = false;
-    mutable std::mutex mutex_;
-    std::vector<Shown> messages_;
-    std::vector<std::string> notes_;
+    app::ShownLog shown_;
 };
 
 // Runs the dialog in a window that exists (in a running QApplication) until it ends; returns

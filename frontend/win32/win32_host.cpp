@@ -262,15 +262,12 @@ int Win32DialogHost::MessageBox(const std::string& text, const std::string& capt
         waitCursor_ = false;
         window_.OnWindow([this] { window_.SetWaitCursor(false); });
     }
-    int answer = 0;
-    if (options_.answer) answer = options_.answer(text, caption, buttons, icon);
-    if (answer == 0 && options_.answerYes) answer = buttons == app::MbButtons::YesNo ? app::IDYES : app::IDOK;
+    int answer = options_.Given(text, caption, buttons, icon);
     if (answer == 0)
         window_.OnWindow([&] {
             answer = ::MessageBoxW(window_.Window(), Wide(text).c_str(), Wide(caption).c_str(), BoxStyle(buttons, icon));
         });
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back({text, caption, buttons, icon, answer});
+    shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
 
@@ -314,9 +311,9 @@ void Win32DialogHost::SetLargeIcon() {
 }
 
 void Win32DialogHost::ShowNote(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    notes_.push_back(text);
-    if (options_.answerYes || options_.answer) return;  // nobody to read it: the note is kept only
+    shown_.AddNote(text);
+    if (options_.Unattended()) return;  // nobody to read it: the note is kept only
+    std::lock_guard<std::mutex> lock(noteMutex_);
     // A note needs no answer: a box of its own thread, beside the window, until closed.
     noteThreads_.emplace_back([text] {
         ::MessageBoxW(nullptr, Wide(text).c_str(), L"Firmware update", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
@@ -326,20 +323,10 @@ void Win32DialogHost::ShowNote(const std::string& text) {
 void Win32DialogHost::WaitForNotes() {
     std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(noteMutex_);
         threads.swap(noteThreads_);
     }
     for (std::thread& t : threads) t.join();
-}
-
-std::vector<Win32DialogHost::Shown> Win32DialogHost::Messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-}
-
-std::vector<std::string> Win32DialogHost::Notes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return notes_;
 }
 
 int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const std::string& programPath) {

@@ -18,16 +18,13 @@
 #include <vector>
 
 #include "app/loop_dialog_host.h"
+#include "app/window_answers.h"
 #include "frontend/win32/win32_progress_bar.h"
 #include "platform/windows/device_watch_windows.h"
 
 namespace frontend::win32 {
 
-struct Win32Options {
-    bool answerYes = false;  // --yes: OK and Yes without showing the box
-    // Answers in place of the user (tests); returns 0 to show the box after all.
-    std::function<int(const std::string& text, const std::string& caption, app::MbButtons, app::MbIcon)> answer;
-};
+using Win32Options = app::WindowAnswers;
 
 // The main dialog's window (IDD_MAIN), made on the calling thread, which must run its messages.
 class MainDialog {
@@ -91,16 +88,10 @@ public:
     // From any thread: a device change the window was told of.
     void DeviceChanged();
 
-    struct Shown {
-        std::string text;
-        std::string caption;
-        app::MbButtons buttons;
-        app::MbIcon icon;
-        int answer;
-    };
+    using Shown = app::ShownLog::Box;
     // Every message box the dialog asked for, in order (shown or answered by --yes).
-    std::vector<Shown> Messages() const;
-    std::vector<std::string> Notes() const;
+    std::vector<Shown> Messages() const { return shown_.Boxes(); }
+    std::vector<std::string> Notes() const { return shown_.Notes(); }
     // Waits until every note the user has open is closed; not with --yes (nobody to read them).
     void WaitForNotes();
 
@@ -117,9 +108,8 @@ private:
     HANDLE wake_ = nullptr;
     std::atomic<bool> stopRequested_{false};
     bool waitCursor_ = false;
-    mutable std::mutex mutex_;
-    std::vector<Shown> messages_;
-    std::vector<std::string> notes_;
+    app::ShownLog shown_;
+    std::mutex noteMutex_;
     std::vector<std::thread> noteThreads_;
 };
 
