@@ -187,8 +187,8 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             onStopRequest_();
         return TRUE;
     case WM_QUERYENDSESSION:
-        // The session ends: the update stops at its next safe point; Windows itself asks the
-        // user about a program that still runs.
+        // The session is to end: the update stops at its next safe point. Until then the
+        // update's block of the session's end answers no, with its reason for the user.
         if (!ended_ && onStopRequest_) onStopRequest_();
         return result(TRUE);
     case WM_DESTROY:
