@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/windows/utf16.h"
 #include "transport/usb_bus_tree.h"
 
 namespace velmora::usbreport {
@@ -30,26 +31,6 @@ constexpr size_t kPropertySize = 512;   // description, service and driver key b
 constexpr DWORD kImagePathSize = 128;
 constexpr int kMaxHubDepth = 16;        // USB allows 7 tiers
 constexpr size_t kPipeEntries = 30;     // room of the connection record
-
-std::string Utf8(const wchar_t* text, size_t len) {
-    if (len == 0) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text) { return Utf8(text, wcslen(text)); }
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 // Device texts go into log lines: control characters would break them apart.
 std::string Printable(std::string text) {
@@ -98,7 +79,7 @@ std::optional<std::string> NameRequest(HANDLE h, DWORD code, ULONG portNumber, b
     const size_t units = (actual - nameOffset) / sizeof(WCHAR);
     std::vector<wchar_t> name(units + 1, L'\0');
     std::memcpy(name.data(), full.data() + nameOffset, units * sizeof(WCHAR));
-    return Utf8(name.data());
+    return platform::Narrow(name.data());
 }
 
 // A device-node property as text, none when it cannot be read.
@@ -112,7 +93,7 @@ std::optional<std::wstring> NodeProperty(DEVINST node, ULONG property) {
 
 // Depth-first through the device-node tree for the node whose driver key is driverKey.
 std::optional<DEVINST> FindNode(const std::string& driverKey) {
-    const std::wstring wanted = Wide(driverKey);
+    const std::wstring wanted = platform::Widen(driverKey);
     DEVINST node = 0;
     if (::CM_Locate_DevNodeW(&node, nullptr, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return std::nullopt;
     for (;;) {
@@ -196,12 +177,12 @@ void LookUp(const std::string& driverKey, std::optional<std::string>* descriptio
             std::optional<ServiceInfo>* service) {
     const auto node = FindNode(driverKey);
     if (!node) return;
-    if (const auto text = NodeProperty(*node, CM_DRP_DEVICEDESC)) *description = Printable(Utf8(text->c_str()));
+    if (const auto text = NodeProperty(*node, CM_DRP_DEVICEDESC)) *description = Printable(platform::Narrow(text->c_str()));
     if (const auto name = NodeProperty(*node, CM_DRP_SERVICE)) {
         ServiceInfo info;
-        info.name = Utf8(name->c_str());
+        info.name = platform::Narrow(name->c_str());
         if (const auto image = ServiceImagePath(*name)) {
-            info.imagePath = Printable(Utf8(image->c_str()));
+            info.imagePath = Printable(platform::Narrow(image->c_str()));
             info.version = FileVersion(ImageFile(*image));
         }
         *service = std::move(info);
@@ -213,7 +194,7 @@ public:
     UsbHub Hub(const std::string& name, int depth) {
         UsbHub hub;
         hub.name = name;
-        Handle h(::CreateFileW(Wide("\\\\.\\" + name).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+        Handle h(::CreateFileW(platform::Widen("\\\\.\\" + name).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr));
         USB_NODE_INFORMATION node{};
         DWORD n = 0;
@@ -305,7 +286,7 @@ UsbBusTree GatherUsbBus(const std::string&) {
                                               OPEN_EXISTING, 0, nullptr));
         if (!controllerHandle.ok()) continue;  // left out without a line
         UsbHostController controller;
-        controller.devicePath = Utf8(detail->DevicePath);
+        controller.devicePath = platform::Narrow(detail->DevicePath);
         if (const auto key = NameRequest(controllerHandle.get(), IOCTL_GET_HCD_DRIVERKEY_NAME, 0, false, true))
             LookUp(*key, &controller.description, &controller.service);
         else

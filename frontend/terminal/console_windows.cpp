@@ -10,6 +10,8 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/windows/utf16.h"
+
 namespace frontend::terminal {
 namespace {
 
@@ -43,20 +45,6 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
         ::WaitForSingleObject(FinishedEvent(), kCloseGraceMs);
         return TRUE;
     }
-}
-
-std::wstring Wide(std::string_view text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(wchar_t ch) {
-    char buffer[8];
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, &ch, 1, buffer, sizeof buffer, nullptr, nullptr);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
 class WindowsConsole : public Console {
@@ -95,7 +83,7 @@ public:
 
     void Write(std::string_view text) override {
         if (outputIsConsole_) {
-            const std::wstring wide = Wide(text);
+            const std::wstring wide = platform::Widen(text);
             const wchar_t* at = wide.data();
             DWORD left = static_cast<DWORD>(wide.size());
             while (left > 0) {
@@ -181,9 +169,7 @@ private:
                 for (WORD n = 0; n < record.Event.KeyEvent.wRepeatCount; ++n) {
                     if (ch == L'\r' || ch == L'\n') {
                         Write("\n");
-                        std::string text;
-                        for (wchar_t c : line) text += Utf8(c);
-                        return text;
+                        return platform::Narrow(line);
                     }
                     if (ch == L'\b') {
                         if (!line.empty()) {
@@ -194,7 +180,7 @@ private:
                         return std::nullopt;  // Ctrl-Z: the end of the input
                     } else if (ch >= 0x20 && line.size() < 256) {
                         line.push_back(ch);
-                        Write(Utf8(ch));
+                        Write(platform::Narrow(std::wstring_view(&ch, 1)));
                     }
                 }
             }

@@ -14,23 +14,6 @@ RECT ToRect(const ui::Rect& r) { return RECT{r.left, r.top, r.right, r.bottom}; 
 
 }  // namespace
 
-std::wstring Wide(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(std::wstring_view wide) {
-    if (wide.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 // "height,width,weight,italic,underline,strikeout,charset,quality,pitch|face"
 ui::FontDesc FontDescOf(HFONT font) {
     LOGFONTW lf{};
@@ -40,7 +23,7 @@ ui::FontDesc FontDescOf(HFONT font) {
     std::snprintf(numbers, sizeof numbers, "%ld,%ld,%ld,%d,%d,%d,%d,%d,%d|", lf.lfHeight, lf.lfWidth, lf.lfWeight,
                   lf.lfItalic, lf.lfUnderline, lf.lfStrikeOut, lf.lfCharSet, lf.lfQuality, lf.lfPitchAndFamily);
     ui::FontDesc desc;
-    desc.description = numbers + Utf8(lf.lfFaceName);
+    desc.description = numbers + platform::Narrow(lf.lfFaceName);
     desc.escapement = lf.lfEscapement;
     desc.orientation = lf.lfOrientation;
     return desc;
@@ -65,7 +48,7 @@ LOGFONTW LogFontOf(const ui::FontDesc& desc) {
         lf.lfCharSet = static_cast<BYTE>(charset);
         lf.lfQuality = static_cast<BYTE>(quality);
         lf.lfPitchAndFamily = static_cast<BYTE>(pitch);
-        const std::wstring face = Wide(std::string_view(desc.description).substr(bar + 1));
+        const std::wstring face = platform::Widen(std::string_view(desc.description).substr(bar + 1));
         wcsncpy(lf.lfFaceName, face.c_str(), LF_FACESIZE - 1);
     }
     lf.lfEscapement = desc.escapement;
@@ -111,7 +94,7 @@ ui::FontDesc GdiCanvas::SelectFont(const ui::FontDesc& font) {
 }
 
 ui::Size GdiCanvas::MeasureText(std::string_view text) {
-    const std::wstring wide = Wide(text);
+    const std::wstring wide = platform::Widen(text);
     SIZE size{};
     ::GetTextExtentPoint32W(dc_, wide.c_str(), static_cast<int>(wide.size()), &size);
     return {size.cx, size.cy};
@@ -121,7 +104,7 @@ void GdiCanvas::SetTransparentBackground() { ::SetBkMode(dc_, TRANSPARENT); }
 
 void GdiCanvas::DrawText(int x, int y, const ui::Rect& clip, ui::COLORREF color, std::string_view text) {
     if (clip.IsEmpty()) return;
-    const std::wstring wide = Wide(text);
+    const std::wstring wide = platform::Widen(text);
     const RECT r = ToRect(clip);
     // The clip region keeps the text inside the rectangle; ETO_CLIPPED says the same to the font
     // engine.

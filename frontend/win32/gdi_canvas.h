@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/windows/utf16.h"
 #include "ui/canvas.h"
 
 namespace frontend::win32 {
@@ -17,9 +18,6 @@ namespace frontend::win32 {
 // orientation from the FontDesc). An unreadable description gives the default GUI font's.
 ui::FontDesc FontDescOf(HFONT font);
 LOGFONTW LogFontOf(const ui::FontDesc& desc);
-
-std::wstring Wide(std::string_view utf8);
-std::string Utf8(std::wstring_view wide);
 
 // Draws on a device context the caller owns. Fonts it made are deleted, and the context's own
 // font put back, when it goes.

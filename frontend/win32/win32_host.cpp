@@ -265,19 +265,19 @@ int Win32DialogHost::MessageBox(const std::string& text, const std::string& capt
     int answer = options_.Given(text, caption, buttons, icon);
     if (answer == 0)
         window_.OnWindow([&] {
-            answer = ::MessageBoxW(window_.Window(), Wide(text).c_str(), Wide(caption).c_str(), BoxStyle(buttons, icon));
+            answer = ::MessageBoxW(window_.Window(), platform::Widen(text).c_str(), platform::Widen(caption).c_str(), BoxStyle(buttons, icon));
         });
     shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
 
 void Win32DialogHost::SetWindowTitle(const std::string& title) {
-    window_.OnWindow([&] { ::SetWindowTextW(window_.Window(), Wide(title).c_str()); });
+    window_.OnWindow([&] { ::SetWindowTextW(window_.Window(), platform::Widen(title).c_str()); });
 }
 
 void Win32DialogHost::SetDlgItemText(int id, const std::string& text) {
     window_.OnWindow([&] {
-        ::SetDlgItemTextW(window_.Window(), id, Wide(text).c_str());
+        ::SetDlgItemTextW(window_.Window(), id, platform::Widen(text).c_str());
         // A bar's new text shows at its next paint, as the window's text of a control does.
         if (id != app::IDC_HEADING) ::InvalidateRect(::GetDlgItem(window_.Window(), id), nullptr, FALSE);
     });
@@ -316,7 +316,7 @@ void Win32DialogHost::ShowNote(const std::string& text) {
     std::lock_guard<std::mutex> lock(noteMutex_);
     // A note needs no answer: a box of its own thread, beside the window, until closed.
     noteThreads_.emplace_back([text] {
-        ::MessageBoxW(nullptr, Wide(text).c_str(), L"Firmware update", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+        ::MessageBoxW(nullptr, platform::Widen(text).c_str(), L"Firmware update", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
     });
 }
 

@@ -27,7 +27,7 @@ void Win32ProgressBar::Attach(HWND window) {
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     ::GetWindowTextW(window, text.data(), length + 1);
     text.resize(static_cast<size_t>(length));
-    control_.SetWindowText(Utf8(text));
+    control_.SetWindowText(platform::Narrow(text));
     ::SetPropW(window, kProperty, this);
     original_ = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32ProgressBar::Procedure)));
@@ -52,7 +52,7 @@ LRESULT Win32ProgressBar::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SETTEXT: {
         // The window keeps its text (GetWindowText); the bar shows it at its next paint.
         const auto* text = reinterpret_cast<const wchar_t*>(lParam);
-        control_.SetWindowText(text ? Utf8(text) : std::string());
+        control_.SetWindowText(text ? platform::Narrow(text) : std::string());
         return ::DefWindowProcW(window_, message, wParam, lParam);
     }
     case WM_SETFONT:

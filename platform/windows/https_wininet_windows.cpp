@@ -19,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "platform/https.h"
+#include "platform/windows/utf16.h"
 
 namespace platform {
 namespace {
@@ -31,15 +32,6 @@ bool HostIsSafe(const std::string& host) {
         if (!ok) return false;
     }
     return true;
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
 }
 
 std::string ErrorText(const char* step, DWORD error) {

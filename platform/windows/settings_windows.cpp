@@ -5,29 +5,9 @@
 #include <vector>
 
 #include "platform/settings.h"
+#include "platform/windows/utf16.h"
 
 namespace platform {
-namespace {
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const wchar_t* text, size_t len) {
-    if (len == 0) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
 
 int ReadRegistryString(const std::string& valueName, const std::string& subKey, std::string* value) {
     HKEY key = nullptr;
@@ -42,7 +22,7 @@ int ReadRegistryString(const std::string& valueName, const std::string& subKey, 
     size_t len = 0;
     const size_t units = size / sizeof(wchar_t);
     while (len < units && buffer[len] != L'\0') ++len;
-    *value = Narrow(buffer, len);
+    *value = Narrow(std::wstring_view(buffer, len));
     return 1;
 }
 

@@ -10,18 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "platform/windows/utf16.h"
+
 namespace platform {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuillonShutdownBlock";
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
 
 LRESULT CALLBACK BlockProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // The session may not end while the device is being updated.
@@ -35,7 +29,7 @@ public:
         : sleepHeld_(::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0) {
         HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (!ready) return;
-        thread_ = std::thread([this, ready, reason = Wide(why)] { Run(reason, ready); });
+        thread_ = std::thread([this, ready, reason = Widen(why)] { Run(reason, ready); });
         // The window exists (or failed) before the block is handed out.
         ::WaitForSingleObject(ready, 5000);
         ::CloseHandle(ready);
