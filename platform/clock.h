@@ -53,6 +53,8 @@ void SetClock(Clock* clock);
 
 // The steady clock and the local time zone of the machine.
 std::unique_ptr<Clock> MakeRealClock();
+// The machine's clock, one for the whole process: what GetClock gives when no other is installed.
+Clock& SystemClock();
 
 // A clock whose time moves only when a thread sleeps or a poll times out. Threads that wait
 // with WaitUntilMs wake once another thread has moved time past their deadline.

@@ -36,6 +36,10 @@ public:
     virtual const std::string& LastError() const = 0;
 };
 
+// Whether target's host and port may be handed to an HTTP client: a host of letters, digits,
+// '.', '-' and '_' only (nothing that could reach a URL as anything but a name), a port in range.
+bool HttpsTargetIsSafe(const HttpsTarget& target);
+
 // Prepares a POST to target. nullptr when it cannot be prepared (no or invalid host, port out of
 // range, no HTTP client); nothing has gone over the network then.
 std::unique_ptr<HttpsPost> OpenHttpsPost(const HttpsTarget& target);

@@ -71,21 +71,12 @@ public:
     int WaitForEvents(const EventHandle*, int, int) override { return -1; }
 };
 
-RealClock& TheRealClock() {
+}  // namespace
+
+Clock& SystemClock() {
     static RealClock clock;
     return clock;
 }
-
-std::atomic<Clock*> g_clock{nullptr};
-
-}  // namespace
-
-Clock& GetClock() {
-    Clock* c = g_clock.load();
-    return c ? *c : TheRealClock();
-}
-
-void SetClock(Clock* clock) { g_clock.store(clock); }
 
 std::unique_ptr<Clock> MakeRealClock() { return std::make_unique<RealClock>(); }
 

@@ -10,16 +10,6 @@
 namespace platform {
 namespace {
 
-bool HostIsSafe(const std::string& host) {
-    if (host.empty() || host.size() > 253) return false;
-    for (char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                        c == '-' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 bool GlobalInit() {
     static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     return ok;
@@ -170,7 +160,7 @@ private:
 void PrepareHttps() { GlobalInit(); }
 
 std::unique_ptr<HttpsPost> OpenHttpsPost(const HttpsTarget& target) {
-    if (!HostIsSafe(target.host) || target.port < 1 || target.port > 65535) return nullptr;
+    if (!HttpsTargetIsSafe(target)) return nullptr;
     if (!GlobalInit()) return nullptr;
     CURL* curl = curl_easy_init();
     if (!curl) return nullptr;

@@ -24,16 +24,6 @@
 namespace platform {
 namespace {
 
-bool HostIsSafe(const std::string& host) {
-    if (host.empty() || host.size() > 253) return false;
-    for (char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                        c == '-' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 std::string ErrorText(const char* step, DWORD error) {
     const char* what = "";
     switch (error) {
@@ -185,7 +175,7 @@ private:
 void PrepareHttps() {}
 
 std::unique_ptr<HttpsPost> OpenHttpsPost(const HttpsTarget& target) {
-    if (!HostIsSafe(target.host) || target.port < 1 || target.port > 65535) return nullptr;
+    if (!HttpsTargetIsSafe(target)) return nullptr;
     // WinINet trusts the system's certificate store and cannot be limited to the certificates of
     // one file; rather than trust more than asked, such a post is not prepared.
     if (!target.caFile.empty()) return nullptr;

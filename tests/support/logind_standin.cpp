@@ -52,7 +52,7 @@ int Inhibit(sd_bus_message* m, void*, sd_bus_error* error) {
     if (r < 0) return r;
     const std::string modeText = mode;
     if (modeText != "block" && modeText != "delay")
-        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Invalid mode specification");
+        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Invalid inhibit mode");
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -errno;
     g_inhibitors.push_back(Inhibitor{what, who, why, modeText, fds[0]});
