@@ -65,6 +65,9 @@ public:
     void RequestStop();
     // The host calls this whenever its loop is between two handlers: a held-off stop acts here.
     void OnIdle();
+    // The program was suspended (Ctrl-Z) for this long on the installed clock and runs again: the
+    // waits for the device do not count that time against their limits.
+    void OnResumed(uint64_t suspendedMs);
 
     bool Ended() const { return m_ended; }
     int ExitStatus() const { return m_exitStatus; }
@@ -124,6 +127,7 @@ private:
     bool m_downloadTimerRunning = false;
     bool m_reconnectTimerRunning = false;
     uint64_t m_reconnectStartMs = 0;
+    uint64_t m_bootwareStartMs = 0;      // when the enter-Bootware command was accepted
     bool m_bootwareEntered = false;      // the enter-Bootware command was accepted
     bool m_sensorsRead = false;          // m_sensors holds a reading of this device
     bool m_seenInBootwareAfterCommit = false;

@@ -239,6 +239,7 @@ void CQuillonDlg::StartUpdate() {
         return;
     }
     m_bootwareEntered = true;
+    m_bootwareStartMs = platform::GetClock().NowMs();
     if (m_deviceInfo.runsApplication != 1) g_bootwareState = 1;
     m_downloadTimerId = StartTimer(TIMER_DOWNLOAD, kDownloadIntervalMs);
 }
@@ -323,6 +324,11 @@ void CQuillonDlg::OnIdle() {
     if (!m_stopRequested || m_ended || m_activity != Activity::Idle) return;
     m_host.ShowNote(std::string(m_bootwareEntered && m_updatePhase == 0 ? kStoppedInBootware : kStopped));
     EndWith(kExitCancelled);
+}
+
+void CQuillonDlg::OnResumed(uint64_t suspendedMs) {
+    m_reconnectStartMs += suspendedMs;
+    m_bootwareStartMs += suspendedMs;
 }
 
 void CQuillonDlg::EndWith(int exitStatus) {
