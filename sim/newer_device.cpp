@@ -447,6 +447,9 @@ Response HandleData(DeviceState& s, const std::vector<uint8_t>& f) {
     std::string detail;
     std::string refusal;
     const bool sd = s.model == 1160;
+    // The update-data header's kind is byte 4 of the data.
+    if (key == 0x6975 && data.size() > 4 && s.flapFromKind && *s.flapFromKind == data[4] && s.flapMs > 0)
+        s.flapping = true;
     if (s.Has(Fault::RefuseFrame) && s.faultCommand && *s.faultCommand == c3) {
         name = "data frame " + Hex({cmd, 4});
         refusal = "fault refuse-frame";

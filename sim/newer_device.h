@@ -145,6 +145,15 @@ struct DeviceState {
 
     uint32_t restarts = 0;
 
+    // A device in a boot loop or on a loose cable: while flapping, the device drops off flapMs
+    // (on the clock) after each time its port was published and comes back after the restart
+    // delay, running what it ran before.
+    uint32_t flapMs = 0;
+    bool flapping = false;
+    // Flapping begins by itself when an update-data frame of this kind arrives (0 enter Bootware,
+    // 1 commit), accepted or refused.
+    std::optional<uint8_t> flapFromKind;
+
     bool Has(Fault f) const { return faults.count(f) != 0; }
     uint16_t ReportedVersion() const { return runsApplication ? version : bootwareVersion; }
     // Reads flash bytes (0xFF where nothing was written); address outside the flash reads 0xFF.

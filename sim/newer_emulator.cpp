@@ -149,6 +149,7 @@ bool NewerDeviceEmulator::GoOnline(std::string* error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         online_ = true;
+        onlineSinceMs_ = clock_->NowMs();
         ++publications_;
         slavePath_ = slave;
     }
@@ -212,6 +213,17 @@ void NewerDeviceEmulator::Run() {
             continue;
         }
 
+        if (FlapDue()) {
+            RestartInto into = RestartInto::None;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                into = device_.runsApplication ? RestartInto::Application : RestartInto::BootLoader;
+            }
+            Log("drops off (flapping every " + std::to_string(State().flapMs) + " ms)");
+            Restart(into, clock_->NowMs());
+            continue;
+        }
+
         const long n = pty_->Read(buf, kReadSliceMs);
         const uint64_t now = clock_->NowMs();
         if (n < 0) {
@@ -234,6 +246,11 @@ void NewerDeviceEmulator::Run() {
         }
         if (!pty_) assembler.DropPending();  // input of a port that has gone is lost
     }
+}
+
+bool NewerDeviceEmulator::FlapDue() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return device_.flapping && device_.flapMs > 0 && clock_->NowMs() >= onlineSinceMs_ + device_.flapMs;
 }
 
 void NewerDeviceEmulator::Unplug() {

@@ -98,6 +98,8 @@ private:
     void Run();
     void Process(const Frame& frame);
     void Restart(RestartInto into, uint64_t answeredAtMs);
+    // A flapping device has been online for its time.
+    bool FlapDue() const;
     bool GoOnline(std::string* error);
     void GoOffline();
     bool WaitOnClock(uint64_t deadlineMs);
@@ -112,6 +114,7 @@ private:
     DeviceState device_;
     bool online_ = false;
     uint32_t publications_ = 0;
+    uint64_t onlineSinceMs_ = 0;  // when the port was last published, on the clock
     std::string slavePath_;
     std::vector<std::string> log_;
     LinkStats link_;

@@ -44,9 +44,18 @@ void PrintHelp(FILE* out) {
                  "  --fault NAME            switch a fault on (repeatable), see below\n"
                  "  --fault-on LETTER       reply faults and refuse-frame act only on commands whose last\n"
                  "                          byte is LETTER (a character or 0xNN), e.g. u for update data\n"
+                 "  --fault-frames N        reply faults and refuse-frame act on N frames (of the --fault-on\n"
+                 "                          command), then go off (default 0: for good)\n"
+                 "  --fault-skip N          reply faults pass over the first N frames before they act\n"
+                 "  --flap MS               a boot loop or a loose cable: the device drops off MS ms after\n"
+                 "                          each time its port appears and comes back after the restart delay\n"
+                 "  --flap-from WHEN        when flapping begins: start (default), bootware (the enter-Bootware\n"
+                 "                          command) or commit (the commit command, accepted or refused)\n"
                  "  --throttle              move bytes at USB full-speed rates (1 ms per transaction, ~1 MB/s)\n"
                  "  --quiet                 do not log the commands\n"
                  "  --stats FILE            on exit, write what crossed the link: frames, bytes in, bytes out\n"
+                 "  --state-out FILE        on exit, write the device's state: what it runs, its firmware and\n"
+                 "                          serial, its service mode, and the update commands it received\n"
                  "  --flash-out FILE        on exit, write the flash from its base to the end of the last\n"
                  "                          page written (0xFF where nothing was written)\n"
                  "  --help                  this text\n"
@@ -70,6 +79,27 @@ bool ValidSerial(std::string_view s) {
     return true;
 }
 
+// The device's state at the end, one "key value" line each, for scripts and tests.
+bool WriteState(const std::string& path, const quillon_sim::NewerDeviceEmulator& emulator) {
+    const quillon_sim::DeviceState d = emulator.State();
+    size_t enterBootware = 0, blocks = 0, commits = 0, installs = 0;
+    for (const std::string& line : emulator.CommandLog()) {
+        if (line.find("SetSFDeviceUpdateData kind ") != 0) continue;
+        if (line.find("(enter Bootware)") != std::string::npos) ++enterBootware;
+        if (line.find(" address 0x") != std::string::npos && line.find("-> acknowledged") != std::string::npos) ++blocks;
+        if (line.find("(commit version") != std::string::npos) ++commits;
+        if (line.find("(install ESP32 images)") != std::string::npos) ++installs;
+    }
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    const int written = std::fprintf(
+        f, "runs %s\nversion %u\nvariant %u\nserial %s\nservice-mode %s\nrestarts %u\nenter-bootware-sent %zu\n"
+           "blocks-written %zu\ncommits %zu\ninstalls %zu\n",
+        d.runsApplication ? "application" : "bootware", d.version, d.variant, d.serial.c_str(), d.serviceMode ? "on" : "off",
+        d.restarts, enterBootware, blocks, commits, installs);
+    return std::fclose(f) == 0 && written > 0;
+}
+
 int Usage(const std::string& message) {
     std::fprintf(stderr, "quillon-devsim: %s\nTry 'quillon-devsim --help'.\n", message.c_str());
     return 2;
@@ -88,6 +118,9 @@ int main(int argc, char** argv) {
     std::optional<uint8_t> faultOn;
     std::string flashOut;
     std::string statsOut;
+    std::string stateOut;
+    long faultFrames = 0, faultSkip = 0, flapMs = 0;
+    std::string flapFrom = "start";
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -152,6 +185,21 @@ int main(int argc, char** argv) {
                 faultOn = static_cast<uint8_t>(code);
             else
                 return Usage("--fault-on needs one character or a number 0 to 255");
+        } else if (arg == "--fault-frames") {
+            if (!number(0, 1000000, &faultFrames)) return Usage("--fault-frames must be 0 to 1000000");
+        } else if (arg == "--fault-skip") {
+            if (!number(0, 1000000, &faultSkip)) return Usage("--fault-skip must be 0 to 1000000");
+        } else if (arg == "--flap") {
+            if (!number(1, 600000, &flapMs)) return Usage("--flap must be 1 to 600000 ms");
+        } else if (arg == "--flap-from") {
+            const char* v = value();
+            flapFrom = v ? v : "";
+            if (flapFrom != "start" && flapFrom != "bootware" && flapFrom != "commit")
+                return Usage("--flap-from must be start, bootware or commit");
+        } else if (arg == "--state-out") {
+            const char* v = value();
+            if (!v || !*v) return Usage("--state-out needs a file");
+            stateOut = v;
         } else if (arg == "--throttle") {
             config.throttle = true;
         } else if (arg == "--stats") {
@@ -191,6 +239,12 @@ int main(int argc, char** argv) {
     d.installFatalError = static_cast<uint16_t>(installFatal);
     d.faults = faults;
     d.faultCommand = faultOn;
+    d.faultFrames = static_cast<uint32_t>(faultFrames);
+    d.faultSkip = static_cast<uint32_t>(faultSkip);
+    d.flapMs = static_cast<uint32_t>(flapMs);
+    d.flapping = flapMs > 0 && flapFrom == "start";
+    if (flapMs > 0 && flapFrom == "bootware") d.flapFromKind = 0;
+    if (flapMs > 0 && flapFrom == "commit") d.flapFromKind = 1;
 
     if (!quiet) {
         config.logSink = [](const std::string& line) {
@@ -220,6 +274,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "quillon-devsim: cannot write %s\n", statsOut.c_str());
             return 1;
         }
+    }
+    if (!stateOut.empty() && !WriteState(stateOut, emulator)) {
+        std::fprintf(stderr, "quillon-devsim: cannot write %s\n", stateOut.c_str());
+        return 1;
     }
     if (!flashOut.empty()) {
         const quillon_sim::DeviceState state = emulator.State();

@@ -475,6 +475,36 @@ TEST_F(EmulatorTest, RestartFaults) {
     EXPECT_TRUE(emu->WaitOnline(4, 3000));
 }
 
+// A boot loop: from the refused commit on, the device drops off each time it has been online for
+// its flapping time and comes back in what it ran (here Bootware, old firmware), again and again.
+TEST_F(EmulatorTest, FlappingBeginsAtItsCommandAndRepeats) {
+    DeviceState d = quillon_sim::MakeDevice(1160);
+    d.runsApplication = false;
+    d.flapMs = 2000;
+    d.flapFromKind = 1;
+    d.faults = {Fault::RefuseFrame};
+    d.faultCommand = 'u';
+    Start(d);
+    Activate();
+    clock.Advance(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(emu->Publications(), 1u) << "flapped before its command";
+    EXPECT_TRUE(Refused(Send(UpdateFrame(1, 350, 0, 0x1000, {})), 0x69, 0x75));
+    for (uint32_t round = 0; round < 3; ++round) {
+        const uint32_t before = emu->Publications();
+        clock.Advance(2000);
+        ASSERT_TRUE(host.WaitHangUp(3000)) << round;
+        ASSERT_TRUE(emu->WaitOffline(3000));
+        clock.Advance(kRestartMs);
+        ASSERT_TRUE(emu->WaitOnline(before + 1, 3000)) << round;
+        host.Close();
+        ASSERT_TRUE(host.Open(link));
+        EXPECT_EQ(Text(Ask(0x20, 0x69, 32), 8 + 9, 2), "BW");
+    }
+    EXPECT_EQ(emu->State().version, 300);
+    EXPECT_GE(emu->State().restarts, 3u);
+}
+
 TEST_F(EmulatorTest, InstallFaultsAndStayBusy) {
     struct Case {
         Fault fault;
@@ -605,7 +635,7 @@ TEST(Devsim, RunsOneDeviceUntilSigterm) {
     } cleanup{dir};
     const std::string link = dir + "/port";
     simtest::Child child = simtest::Spawn({QUILLON_DEVSIM_PATH, "--link", link, "--model", "660", "--serial",
-                                           "D55555", "--version", "205", "--quiet"});
+                                           "D55555", "--version", "205", "--quiet", "--state-out", dir + "/state"});
     ASSERT_GT(child.pid, 0);
     EXPECT_EQ(simtest::ReadLine(child, 5000), link);
     {
@@ -619,6 +649,12 @@ TEST(Devsim, RunsOneDeviceUntilSigterm) {
     simtest::Terminate(child);
     EXPECT_EQ(simtest::WaitExit(child, 5000), 0);
     EXPECT_FALSE(LinkExists(link));
+    // What the device ran and took, for scripts that check where an update left it.
+    std::ifstream state(dir + "/state");
+    const std::string written((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written,
+              "runs application\nversion 205\nvariant 0\nserial D55555\nservice-mode off\nrestarts 0\n"
+              "enter-bootware-sent 0\nblocks-written 0\ncommits 0\ninstalls 0\n");
 
     simtest::Child help = simtest::Spawn({QUILLON_DEVSIM_PATH, "--help"});
     const std::string text = simtest::ReadAll(help, 5000);
