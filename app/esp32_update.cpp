@@ -18,6 +18,11 @@
 namespace app {
 
 int CQuillonDlg::UpdateEsp32() {
+    // Nothing of the ESP32 part is on the card yet: a stop asked for now ends here.
+    if (m_stopRequested) {
+        OnIdle();
+        return 0;
+    }
     const Activity before = m_activity;
     m_activity = Activity::Writing;
     m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, 0);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/dialog_host.h"
 #include "app/exit_status.h"
@@ -98,6 +99,19 @@ private:
     int CheckControllerImage();
     bool Esp32ImagesPresent() const;
     bool WaitingForDevice() const;
+    // Before the enter-Bootware command a stop ends the run at once: the host is asked for stop
+    // requests, and when one came the run ends untouched (true).
+    bool StoppedBeforeWrite();
+    bool StopMayEndNow() const;
+    // The note of a stop: what it leaves on the device.
+    std::string_view StopNote() const;
+    // The waits for the device have run out: the endings of the two limits, wherever they are seen.
+    void BootwareWaitExpired();
+    void ReconnectExpired();
+    bool BootwareWaitOver() const;
+    bool ReconnectWaitOver() const;
+    // Ends the run when the wait that runs now is over; true when it did.
+    bool WaitLimitReached();
 
     // update_sequence.cpp
     void DownloadStep();
@@ -131,6 +145,7 @@ private:
     bool m_bootwareEntered = false;      // the enter-Bootware command was accepted
     bool m_sensorsRead = false;          // m_sensors holds a reading of this device
     bool m_seenInBootwareAfterCommit = false;
+    bool m_newFirmwareSeen = false;      // the device came back running the image's firmware
     bool m_sensorReadFailed = false;     // the last reconnect tick could not read the sensors
     Activity m_activity = Activity::Idle;
     bool m_stopRequested = false;

@@ -98,8 +98,11 @@ bool CQuillonDlg::OnInitDialog() {
         return true;
     }
     m_host.BeginWaitCursor();
+    if (StoppedBeforeWrite()) return true;
 
     const int opened = OpenAndPrepareDevice();
+    // A stop asked for while the device was opened and checked ends here: nothing was written.
+    if (StoppedBeforeWrite()) return true;
     if (opened < 1) {
         Message(Format(kNoDeviceOpen, opened) + (g_deviceID < 0 ? PortProblem() : std::string()), MbIcon::Error);
         EndWith(kExitNoDevice);
@@ -119,6 +122,7 @@ bool CQuillonDlg::OnInitDialog() {
         }
     }
     SetStage(1);
+    if (StoppedBeforeWrite()) return true;
 
     if (g_deviceID < 0) {
         Message(std::string(kNoDeviceId), MbIcon::Error);
@@ -126,10 +130,12 @@ bool CQuillonDlg::OnInitDialog() {
         return true;
     }
     if (velmora::GetDeviceInfo(g_deviceID, &m_deviceInfo) != 1) {
+        if (StoppedBeforeWrite()) return true;
         Message(std::string(kNoDeviceInfo), MbIcon::Error);
         EndWith(kExitNoDevice);
         return true;
     }
+    if (StoppedBeforeWrite()) return true;
     const std::string serialText(m_deviceInfo.serial, sizeof m_deviceInfo.serial);
     m_expectedSerial = m_deviceInfo.runsApplication == 1 ? serialText : std::string(kBootwareSerial);
     const std::string variantText = Format("%03d", m_deviceInfo.variant);
@@ -150,12 +156,14 @@ bool CQuillonDlg::OnInitDialog() {
             EndWith(kExitRefused);
             return false;
         }
+        if (StoppedBeforeWrite()) return true;
         velmora::DeviceStatus status{};
         if (velmora::GetDeviceStatus(g_deviceID, &status) == 1 && (status.stats & 0x8000) && (status.stats & 0x4000)) {
             Message(std::string(kDeviceLocked), MbIcon::Warning);
             EndWith(kExitRefused);
             return false;
         }
+        if (StoppedBeforeWrite()) return true;
         m_host.SetLargeIcon();
         StartUpdate();
         return true;
@@ -185,6 +193,7 @@ bool CQuillonDlg::OnInitDialog() {
         EndWith(kExitRefused);
         return true;
     }
+    if (StoppedBeforeWrite()) return true;
     m_host.SetDlgItemText(IDC_HEADING, firmware::Esp32HeadingText(firmware::VersionTextFromPath(
                                            m_options.programPath, firmware::kEsp32VersionTail)));
     m_sleepBlock = BlockSleep();
@@ -200,6 +209,7 @@ void CQuillonDlg::StartUpdate() {
         EndWith(kExitNoDevice);
         return;
     }
+    if (StoppedBeforeWrite()) return;
     m_report.failureFlags = 0;
     const auto heading = [this](const std::string& text) { m_host.SetDlgItemText(IDC_HEADING, text); };
     const int image = firmware::ReadControllerFirmwareVersion(&m_imageModel, &m_imageVersion, &m_imageVariant, heading,
@@ -211,6 +221,7 @@ void CQuillonDlg::StartUpdate() {
     }
     // Never delays or stops the update; a device in Bootware is not reported.
     report::CollectReportData(&m_report, g_deviceID, m_deviceInfo, m_imageVersion, m_imageVariant);
+    if (StoppedBeforeWrite()) return;
 
     if (m_imageModel != m_deviceInfo.model) {
         Message(std::string(kWrongDevice), MbIcon::Error);
@@ -232,6 +243,8 @@ void CQuillonDlg::StartUpdate() {
     }
 
     m_sleepBlock = BlockSleep();
+    // The last moment a stop leaves the device as it was.
+    if (StoppedBeforeWrite()) return;
     const velmora::SFUpdateDataHeader enter = velmora::MakeUpdateDataHeader(velmora::kUpdateEnterBootware, 0, 0, 0, 0);
     if (velmora::SetSFDeviceUpdateData(g_deviceID, nullptr, enter) <= 0) {
         Message(std::string(kNoBootware), MbIcon::Error);
@@ -245,19 +258,28 @@ void CQuillonDlg::StartUpdate() {
 }
 
 int CQuillonDlg::OpenAndPrepareDevice() {
+    // Before anything was written a stop need not wait for the rest of the exchanges; the caller
+    // sees the stop and ends the run.
+    const auto stopped = [this] {
+        m_host.KeepAlive();
+        return StopMayEndNow();
+    };
     m_host.Sleep(kOpenPauseMs);
+    if (stopped()) return -1;
     g_deviceID = velmora::OpenV2(1, "1160", nullptr);
     if (g_deviceID < 0) return -1;
     velmora::DeviceInfo info{};
-    if (velmora::GetDeviceInfo(g_deviceID, &info) != 1) return -1;
+    if (stopped() || velmora::GetDeviceInfo(g_deviceID, &info) != 1) return -1;
     velmora::DeviceStatus status{};
-    if (velmora::GetDeviceStatus(g_deviceID, &status) != 1) return -2;
+    if (stopped() || velmora::GetDeviceStatus(g_deviceID, &status) != 1) return -2;
+    if (stopped()) return -1;
     if (info.runsApplication != 1)
         return velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) == 1 ? 3 : -1;
     velmora::SFModuleStatus module{};
     if (velmora::GetSFModuleStatus(g_deviceID, &module) != 1) return -3;
-    if (velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) != 1) return -4;
+    if (stopped() || velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) != 1) return -4;
     m_host.Sleep(kOpenPauseMs);
+    if (stopped()) return -4;
     if (velmora::GetSFModuleStatus(g_deviceID, &module) != 1 || module.active != 1) return -4;
     velmora::SFDeviceTestfunction test{};
     if (velmora::GetSFDeviceTestfunction(g_deviceID, &test) != 1) return 1;
@@ -322,8 +344,27 @@ void CQuillonDlg::RequestStop() {
 
 void CQuillonDlg::OnIdle() {
     if (!m_stopRequested || m_ended || m_activity != Activity::Idle) return;
-    m_host.ShowNote(std::string(m_bootwareEntered && m_updatePhase == 0 ? kStoppedInBootware : kStopped));
+    m_host.ShowNote(std::string(StopNote()));
     EndWith(kExitCancelled);
+}
+
+std::string_view CQuillonDlg::StopNote() const {
+    if (!m_bootwareEntered) return kStopped;
+    if (m_updatePhase == 0) return g_bootwareState == 1 ? kStoppedInBootware : kStoppedMaybeInBootware;
+    if (m_newFirmwareSeen) return kStoppedBeforeEsp32Part;
+    const bool noEsp32 = m_sensorsRead && m_sensors.esp32Indicator > kNoEsp32Threshold;
+    return noEsp32 ? kStoppedAfterCommit : kStoppedWithoutEsp32Part;
+}
+
+bool CQuillonDlg::StopMayEndNow() const { return m_stopRequested && !m_ended && !m_bootwareEntered; }
+
+bool CQuillonDlg::StoppedBeforeWrite() {
+    if (m_ended) return true;
+    m_host.KeepAlive();
+    if (!StopMayEndNow()) return false;
+    m_host.ShowNote(std::string(kStopped));
+    EndWith(kExitCancelled);
+    return true;
 }
 
 void CQuillonDlg::OnResumed(uint64_t suspendedMs) {

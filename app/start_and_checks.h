@@ -51,9 +51,23 @@ inline constexpr int kImageOutsideFlash = -3;
 inline constexpr std::string_view kStopHeldOff =
     "The device is being written: stopping now could leave it without firmware. The update stops at the next "
     "safe point.";
+// What a stop leaves on the device, once the enter-Bootware command has gone out.
 inline constexpr std::string_view kStoppedInBootware =
-    "Firmware update stopped. The device may be waiting in Bootware: start the firmware update again to "
-    "finish it.";
+    "Firmware update stopped. The device waits in Bootware with its old firmware: start the firmware update "
+    "again to finish it.";
+inline constexpr std::string_view kStoppedMaybeInBootware =
+    "Firmware update stopped. The device still has its old firmware and may be waiting in Bootware: start the "
+    "firmware update again to finish it.";
+inline constexpr std::string_view kStoppedWithoutEsp32Part =
+    "Firmware update stopped. The device restarts with the new controller firmware, but its ESP32 part is not "
+    "installed: start the firmware update again to finish it.";
+inline constexpr std::string_view kStoppedBeforeEsp32Part =
+    "Firmware update stopped. The device runs the new controller firmware, but its ESP32 part is not installed: "
+    "start the firmware update again to finish it.";
+inline constexpr std::string_view kStoppedAfterCommit =
+    "Firmware update stopped. The device restarts with the new controller firmware, which was not yet seen "
+    "running: start the firmware update again to finish it.";
+// Nothing on the device was changed.
 inline constexpr std::string_view kStopped = "Firmware update stopped.";
 
 // The stages of the two bars.

@@ -59,13 +59,38 @@ void CQuillonDlg::ShowWorkaround(const std::string& firstLine) {
         m_host.MessageBox(firstLine + WorkaroundText(1), std::string(kCaption), MbButtons::Ok, MbIcon::Error);
 }
 
+bool CQuillonDlg::BootwareWaitOver() const {
+    return g_bootwareState != 1 &&
+           (g_bootwareWaitTicks >= kBootwareWaitLimit || platform::GetClock().NowMs() - m_bootwareStartMs >= kBootwareWaitLimitMs);
+}
+
+void CQuillonDlg::BootwareWaitExpired() {
+    StopTimer(TIMER_DOWNLOAD);
+    ShowWorkaround();
+    EndWith(kExitUpdateFailed);
+}
+
+bool CQuillonDlg::ReconnectWaitOver() const {
+    return m_reconnectTicks >= kReconnectLimit || platform::GetClock().NowMs() - m_reconnectStartMs >= kReconnectLimitMs;
+}
+
+void CQuillonDlg::ReconnectExpired() {
+    // After the commit the device was changed; in an ESP32-only run it was not.
+    StopTimer(TIMER_RECONNECT);
+    EndWith(m_updatePhase == 1 ? kExitUpdateFailed : kExitNoDevice);
+    if (m_sensorReadFailed)
+        Message(std::string(kOtherDeviceSensors), MbIcon::Error);
+    else if (m_seenInBootwareAfterCommit)
+        ShowWorkaround();
+    else
+        Message(std::string(kCannotReconnect), MbIcon::Error);
+}
+
 void CQuillonDlg::DownloadStep() {
     if (g_bootwareState != 1) {
         ++g_bootwareWaitTicks;
-        if (g_bootwareWaitTicks >= kBootwareWaitLimit) {
-            StopTimer(TIMER_DOWNLOAD);
-            ShowWorkaround();
-            EndWith(kExitUpdateFailed);
+        if (BootwareWaitOver()) {
+            BootwareWaitExpired();
             return;
         }
         // A change the system did not notify must not leave the device waiting.
@@ -73,6 +98,12 @@ void CQuillonDlg::DownloadStep() {
         return;
     }
     StopTimer(TIMER_DOWNLOAD);
+    // The device waits in Bootware with nothing written yet: a stop asked for now ends here
+    // rather than after the whole download.
+    if (m_stopRequested) {
+        OnIdle();
+        return;
+    }
     ControllerDownload();
 }
 
@@ -162,18 +193,10 @@ void CQuillonDlg::ControllerDownload() {
 void CQuillonDlg::ReconnectStep() {
     ++m_reconnectTicks;
     m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, static_cast<ui::WPARAM>(m_reconnectTicks));
-    const uint64_t waited = platform::GetClock().NowMs() - m_reconnectStartMs;
     // After the commit the device was changed; in an ESP32-only run it was not.
     const int failed = m_updatePhase == 1 ? kExitUpdateFailed : kExitNoDevice;
-    if (m_reconnectTicks >= kReconnectLimit || waited >= kReconnectLimitMs) {
-        StopTimer(TIMER_RECONNECT);
-        EndWith(failed);
-        if (m_sensorReadFailed)
-            Message(std::string(kOtherDeviceSensors), MbIcon::Error);
-        else if (m_seenInBootwareAfterCommit)
-            ShowWorkaround();
-        else
-            Message(std::string(kCannotReconnect), MbIcon::Error);
+    if (ReconnectWaitOver()) {
+        ReconnectExpired();
         return;
     }
 
@@ -214,6 +237,7 @@ void CQuillonDlg::ReconnectStep() {
         }
         m_sensorReadFailed = false;
         m_sensorsRead = true;
+        m_newFirmwareSeen = m_updatePhase == 1;
         StopTimer(TIMER_RECONNECT);
         if (m_sensors.esp32Indicator > kNoEsp32Threshold) {
             if (m_updatePhase == 0) {
@@ -242,6 +266,10 @@ int CQuillonDlg::OnDeviceChange(unsigned eventType, uintptr_t) {
     // Changes count only while the sequence waits for the device: not during the warning, not
     // during a step, not once the outcome is decided.
     if (eventType != DBT_DEVNODES_CHANGED || m_ended || !WaitingForDevice()) return 1;
+    // A device that keeps dropping off and coming back (a boot loop, a loose cable) brings one
+    // change after another, and the ticks that count the waits may not come between them: the
+    // limits of the waits hold here as well.
+    if (WaitLimitReached()) return 1;
     if (m_updatePhase == 0)
         DeviceChangeBeforeCommit();
     else if (m_updatePhase == 1)
@@ -271,6 +299,19 @@ void CQuillonDlg::DeviceChangeBeforeCommit() {
         return;
     }
     if (g_deviceID >= 0 && velmora::DeviceChannel(g_deviceID)) CloseAttempt(g_deviceID);
+    WaitLimitReached();
+}
+
+bool CQuillonDlg::WaitLimitReached() {
+    if (m_downloadTimerRunning && BootwareWaitOver()) {
+        BootwareWaitExpired();
+        return true;
+    }
+    if (m_reconnectTimerRunning && ReconnectWaitOver()) {
+        ReconnectExpired();
+        return true;
+    }
+    return false;
 }
 
 void CQuillonDlg::DeviceChangeAfterCommit() {
@@ -280,19 +321,28 @@ void CQuillonDlg::DeviceChangeAfterCommit() {
         if (r != -1 && r != -2) return;  // open and answering: the reconnect step has it
         velmora::Close(g_deviceID);
     }
-    ActivityScope reconnecting(m_activity, Activity::Reconnecting);
     bool reopened = false;
-    for (int attempt = 0; attempt < kReopenAttempts && !reopened; ++attempt) {
-        m_host.Sleep(kReopenPauseMs);
-        m_host.KeepAlive();
-        const int r = OpenAndPrepareDevice();
-        if (r == 1 || r == 2) {
-            reopened = true;
-        } else {
-            if (r == 3) m_seenInBootwareAfterCommit = true;
-            // The port must be free for the next attempt.
-            if (g_deviceID >= 0 && velmora::DeviceChannel(g_deviceID)) CloseAttempt(g_deviceID);
+    {
+        ActivityScope reconnecting(m_activity, Activity::Reconnecting);
+        for (int attempt = 0; attempt < kReopenAttempts && !reopened; ++attempt) {
+            m_host.Sleep(kReopenPauseMs);
+            m_host.KeepAlive();
+            // The attempts stop at the limit of the wait, however many changes brought them here.
+            if (ReconnectWaitOver()) break;
+            const int r = OpenAndPrepareDevice();
+            if (r == 1 || r == 2) {
+                reopened = true;
+            } else {
+                if (r == 3) m_seenInBootwareAfterCommit = true;
+                // The port must be free for the next attempt.
+                if (g_deviceID >= 0 && velmora::DeviceChannel(g_deviceID)) CloseAttempt(g_deviceID);
+            }
         }
+    }
+    if (!reopened && ReconnectWaitOver()) {
+        velmora::Close(g_firstDeviceID);
+        ReconnectExpired();
+        return;
     }
     m_host.Sleep(kReopenPauseMs);
     if (!reopened) velmora::Close(g_firstDeviceID);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "devlib/velmora.h"
 #include "firmware/hex_reader.h"
 #include "platform/clock.h"
@@ -114,8 +115,11 @@ public:
         config.device = quillon_sim::MakeDevice(1160);
         config.device.serial = "N11501";
         config.device.version = config.device.pendingVersion = 340;
-        config.restartDelayMs = 1000;
+        config.restartDelayMs = restartDelayMs;
         config.lateReplyMs = lateReplyMs;
+        config.logSink = [this](const std::string& line) {
+            if (deviceLog) deviceLog(line);
+        };
         if (device) device(config.device);
         if (!withDevice) config.linkPath = dir / "elsewhere";
         emulator = std::make_unique<quillon_sim::NewerDeviceEmulator>(config);
@@ -155,6 +159,10 @@ public:
     bool FlashHoldsImage() const {
         return emulator->ReadFlash(apptest::TestImages::kBase, images.controllerBytes.size()) == images.controllerBytes;
     }
+    // Whether the dialog is writing the device (download, commit, ESP32 part) just now.
+    bool Writing() const {
+        return host->DialogForTest() && host->DialogForTest()->CurrentActivity() == app::Activity::Writing;
+    }
     // Makes a change to the device once the lower bar reaches `position` (100: just before the commit).
     void AtLowerPosition(int position, std::function<void(DeviceState&)> change) {
         positionHook = [this, position, change, done = false](int id, int pos) mutable {
@@ -169,6 +177,11 @@ public:
     std::string program = kProgram;
     bool withDevice = true;
     uint32_t lateReplyMs = 20000;  // the emulator's late replies
+    uint32_t restartDelayMs = 1000;  // how long the device is away when it restarts
+    // Device set-up a test arranges before the run (passed to RunProgram).
+    std::function<void(DeviceState&)> emulatorSetup;
+    // Each line of the device's command log as the device writes it (on the emulator's thread).
+    std::function<void(const std::string&)> deviceLog;
     testsupport::TempDir dir;
     testsupport::NullEventSink sink;
     platform::VirtualClock clock{platform::VirtualClock::DefaultStart(), 5};
