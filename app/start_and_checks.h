@@ -70,6 +70,24 @@ inline constexpr std::string_view kStoppedAfterCommit =
 // Nothing on the device was changed.
 inline constexpr std::string_view kStopped = "Firmware update stopped.";
 
+// The next step when the program file itself is at fault.
+inline constexpr std::string_view kDamagedProgram =
+    "This program file is damaged: get it again from the maker. Nothing was changed on the device.";
+
+// The program's version, as the about box says it.
+inline constexpr std::string_view kProgramVersion = "2.60";
+
+// Questions before anything is written, with the device's firmware ("%02.02f (Var %03d)") and
+// the image's.
+inline constexpr std::string_view kInstallAgain = "The Norvik 1150 already runs firmware %s. Install it again?";
+inline constexpr std::string_view kInstallOlder =
+    "The Norvik 1150 runs firmware %s, newer than %s that this program installs. Install the older firmware?";
+// --if-newer and a device that runs this firmware or a newer one.
+inline constexpr std::string_view kAlreadyUpToDate = "The Norvik 1150 is already up to date: it runs firmware %s.";
+// After success, the warning's first point again.
+inline constexpr std::string_view kAfterSuccess =
+    "Download the print images to the device again: the update may have damaged them.";
+
 // The stages of the two bars.
 inline constexpr std::string_view kStageText[] = {"", "Firmware update part 1 of 4", "Firmware update part 2 of 4",
                                                   "Firmware update part 3 of 4", "Firmware update part 4 of 4"};

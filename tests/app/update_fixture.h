@@ -74,6 +74,7 @@ public:
         setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("QUILLON_REPORT_HOST", "", 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
         // No system bus unless a test starts a private one: the real logind is left alone.
         setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir / "no-bus").c_str(), 1);
         testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
@@ -102,7 +103,7 @@ public:
         platform::SetEventSink(nullptr);
         velmora::ResetLibraryForTest();
         for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS",
-                              "DBUS_SYSTEM_BUS_ADDRESS"})
+                              "DBUS_SYSTEM_BUS_ADDRESS", "XDG_STATE_HOME"})
             unsetenv(v);
     }
 
