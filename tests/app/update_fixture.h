@@ -128,7 +128,9 @@ public:
         EXPECT_TRUE(emulator->Start(&error)) << error;
         firmware::ScopedResourceStore store(images.Store());
         startMs = clock.NowMs();
-        app::CQuillonApp application(*host, {program});
+        app::DialogOptions options(program);
+        options.ifNewer = ifNewer;
+        app::CQuillonApp application(*host, options);
         EXPECT_FALSE(application.InitInstance());
         endMs = clock.NowMs();
         if (getenv("QUILLON_TEST_SHOW_LOG")) std::fprintf(stderr, "%s\n", testsupport::ReadFile(dir / "Kalder/Velmora.log").c_str());
@@ -176,6 +178,7 @@ public:
     }
 
     std::string program = kProgram;
+    bool ifNewer = false;  // --if-newer
     bool withDevice = true;
     uint32_t lateReplyMs = 20000;  // the emulator's late replies
     uint32_t restartDelayMs = 1000;  // how long the device is away when it restarts
