@@ -34,7 +34,8 @@ extern uint8_t g_bootwareWaitTicks;
 void ResetApplicationState();
 
 struct DialogOptions {
-    DialogOptions(std::string path = {}) : programPath(std::move(path)) {}  // NOLINT: {path} is the common case
+    DialogOptions(std::string path = {}) : programPath(std::move(path)) {}  // NOLINT: a path is the common case
+    DialogOptions(const char* path) : programPath(path) {}                   // NOLINT
     // Full path of the program file: its name carries the version the heading shows, and the
     // workaround message's caption is its name without the extension.
     std::string programPath;

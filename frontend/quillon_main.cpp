@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/exit_status.h"
+#include "app/history.h"
 #include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "firmware/controller_version.h"
@@ -14,6 +15,8 @@
 #include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
+#include "platform/files.h"
+#include "platform/state_store.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -52,6 +55,16 @@ int main(int argc, char** argv) {
         return app::kExitSuccess;
     }
     if (cmd.version) return PrintVersion();
+    if (cmd.history >= 0) {
+        const std::string folder = platform::ProgramStateFolder();
+        const auto entries = app::ReadHistory(folder);
+        std::fputs(app::HistoryTable(entries, static_cast<size_t>(cmd.history), [](std::string_view s) {
+                       return frontend::terminal::TerminalSafe(s);
+                   }).c_str(),
+                   stdout);
+        if (!entries.empty()) std::printf("(%s%c%s)\n", folder.c_str(), platform::kPathSeparator, app::kHistoryFile);
+        return app::kExitSuccess;
+    }
     if (!cmd.port.empty()) {
         // The named port stands for both product ids, so the device is found whatever it reports.
         const std::string list = "0A1E=" + cmd.port + ";0A1F=" + cmd.port;
@@ -64,8 +77,9 @@ int main(int argc, char** argv) {
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
     }
 
-    if (!cmd.text && frontend::WindowAvailable())
-        return frontend::RunInWindow(argc, argv, platform::ProgramPath(), cmd.yes);
+    app::DialogOptions dialogOptions(platform::ProgramPath());
+    dialogOptions.ifNewer = cmd.ifNewer;
+    if (!cmd.text && frontend::WindowAvailable()) return frontend::RunInWindow(argc, argv, dialogOptions, cmd.yes);
 
     frontend::terminal::TerminalOptions options;
     options.answerYes = cmd.yes;
@@ -75,7 +89,7 @@ int main(int argc, char** argv) {
     int status = app::kExitCancelled;
     {
         frontend::terminal::TerminalHost host(app::WatchDevicesAndPorts(), options);
-        app::CQuillonApp application(host, {platform::ProgramPath()});
+        app::CQuillonApp application(host, dialogOptions);
         application.InitInstance();
         status = application.ExitStatus();
     }

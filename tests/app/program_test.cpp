@@ -303,6 +303,8 @@ TEST_F(ProgramTest, CommandLine) {
         {{"--port"}, 2, "--port needs the path"},
         {{"--port", "a;b"}, 2, "without ';' or '='"},
         {{"--list"}, 3, "(no Norvik device found)"},
+        {{"--history"}, 0, "(no runs recorded yet)"},
+        {{"--history", "everything"}, 2, "unknown option 'everything'"},
         {{"--yes"}, 3, "No device connected or connection already in use (1,-1)."},
     };
     for (const auto& c : cases) {
@@ -316,6 +318,19 @@ TEST_F(ProgramTest, CommandLine) {
     EXPECT_EQ(o.exit, 0) << o.output;
     EXPECT_NE(o.output.find(Link()), std::string::npos) << o.output;
     EXPECT_NE(o.output.find("1160-000  N11501   3.40     application"), std::string::npos) << o.output;
+
+    // A run is recorded; --if-newer leaves a device that runs this firmware alone.
+    StopDevice();
+    StartDevice({"--version", "350", "--state-out", dir / "state.txt"});
+    const Outcome same = Run({"--text", "--yes", "--if-newer"}, false);
+    EXPECT_EQ(same.exit, 0) << same.output;
+    EXPECT_NE(same.output.find("is already up to date: it runs firmware 3.50 (Var 000)."), std::string::npos)
+        << same.output;
+    StopDevice();
+    EXPECT_NE(ReadFile(dir / "state.txt").find("enter-bootware-sent 0\n"), std::string::npos);
+    const Outcome history = Run({"--history"}, false);
+    EXPECT_EQ(history.exit, 0);
+    EXPECT_NE(history.output.find("3.50/000 -> 3.50/000  up-to-date  0"), std::string::npos) << history.output;
 }
 
 }  // namespace
