@@ -9,6 +9,7 @@
 
 #include "app/esp32_update.h"
 #include "app/format.h"
+#include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "app/update_sequence.h"
 #include "devlib/access_code.h"
@@ -19,7 +20,9 @@
 #include "platform/clock.h"
 #include "platform/port_diagnosis.h"
 #include "platform/sleep_inhibit.h"
+#include "platform/system_info.h"
 #include "platform/usb_location.h"
+#include "transport/com_port.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -73,7 +76,15 @@ std::string OpenFailure(int result) {
     default:
         break;
     }
-    if (d.portsFound == 0) return "no serial port of a Norvik 1150 (USB 2E4C:0A1F or 2E4C:0A1E) was found";
+    if (d.portsFound == 0) {
+        // Ports named by the user (--port, VELMORA_COM_PORTS) that are not there are named back.
+        if (!platform::GetEnv(velmora::kComPortsVariable).empty()) {
+            std::string named;
+            for (const std::string& path : PortOverridePaths()) named += (named.empty() ? "" : ", ") + OneLine(path);
+            if (!named.empty()) return "the port " + named + " does not exist";
+        }
+        return "no serial port of a Norvik 1150 (USB 2E4C:0A1F or 2E4C:0A1E) was found";
+    }
     if (d.portsIdentified == 0 && !d.failedPort.empty()) return "the port " + d.failedPort + " could not be opened";
     if (d.portsIdentified == 0) return "the device on the port did not answer its identification";
     return "the Norvik 1150 did not answer its device information";
@@ -129,9 +140,19 @@ bool CQuillonDlg::OnInitDialog() {
     // A stop asked for while the device was opened and checked ends here: nothing was written.
     if (StoppedBeforeWrite()) return true;
     if (opened < 1) {
-        SetCause(OpenFailure(opened) + Format(" (result %d)", opened));
+        // Only devices of another model answered: this program refuses them.
+        const std::vector<std::string>& others = velmora::LastOpenDiagnostics().otherDevices;
+        const bool otherModel = g_deviceID < 0 && !others.empty();
+        if (otherModel) {
+            std::string found;
+            for (const std::string& o : others) found += (found.empty() ? "model " : ", model ") + OneLine(o);
+            SetCause("no Norvik 1150 answered; found " + found + ", which this program does not update",
+                     "Connect the Norvik 1150 to update; this program updates no other model.");
+        } else {
+            SetCause(OpenFailure(opened) + Format(" (result %d)", opened));
+        }
         Message(Format(kNoDeviceOpen, opened) + (g_deviceID < 0 ? PortProblem() : std::string()), MbIcon::Error);
-        EndWith(kExitNoDevice);
+        EndWith(otherModel ? kExitRefused : kExitNoDevice);
         return true;
     }
     g_firstDeviceID = g_deviceID;

@@ -60,8 +60,13 @@ std::vector<Row> Rows() {
         {"locked", [](DeviceState& d) { d.status.stats |= 0xC000; }, {}, 4, "refused",
          "the device security is active and the device is locked", "runs firmware 3.40 (Var 000), unchanged",
          "Unlock the device with Tavlo graphic"},
-        {"no device", {}, [](UpdateFixture& f) { f.withDevice = false; }, 3, "failed",
-         "no serial port of a Norvik 1150", "No Norvik 1150 was opened", "Connect the Norvik 1150 by USB"},
+        // The port the user named (here through VELMORA_COM_PORTS) is not there: it is named back.
+        {"named port missing", {}, [](UpdateFixture& f) { f.withDevice = false; }, 3, "failed",
+         "/port0 does not exist", "No Norvik 1150 was opened", "Connect the Norvik 1150 by USB"},
+        // Only another model answers: refused, and what was found is named.
+        {"another model only", [](DeviceState& d) { d.model = 660; }, {}, 4, "refused",
+         "no Norvik 1150 answered; found model 660 (serial N11501) on ", "No Norvik 1150 was opened",
+         "this program updates no other model"},
     };
 }
 
