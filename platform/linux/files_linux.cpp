@@ -35,6 +35,8 @@ int OpenRegularFile(const std::string& path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
+bool LogFolderAllowed(const std::string&) { return true; }
+
 bool CreateSharedFile(const std::string& path, int* errnoOut) {
     int fd = OpenRegularFile(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) {
