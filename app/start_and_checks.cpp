@@ -21,6 +21,7 @@
 #include "platform/port_diagnosis.h"
 #include "platform/sleep_inhibit.h"
 #include "platform/system_info.h"
+#include "platform/terminal_text.h"
 #include "platform/usb_location.h"
 #include "transport/com_port.h"
 #include "transport/device_communication.h"
@@ -199,12 +200,14 @@ bool CQuillonDlg::OnInitDialog() {
     m_expectedSerial = m_deviceInfo.runsApplication == 1 ? serialText : std::string(kBootwareSerial);
     const std::string variantText = Format("%03d", m_deviceInfo.variant);
     const double version = m_deviceInfo.version / 100.0;
+    // The title is one line: control characters the device sends in its serial are shown as '?'.
+    const std::string shownSerial = platform::TerminalField(serialText.c_str());
     if (m_deviceInfo.model == kModel1160)
-        m_host.SetWindowTitle(Format("Firmware update to Norvik 1150 | SNr.%s | FW %02.02f | Var %s ", serialText.c_str(),
-                                     version, variantText.c_str()));
+        m_host.SetWindowTitle(Format("Firmware update to Norvik 1150 | SNr.%s | FW %02.02f | Var %s ",
+                                     shownSerial.c_str(), version, variantText.c_str()));
     else
         m_host.SetWindowTitle(Format("Firmware update to %d | SNr.%s | FW %02.02f | Var %s ", m_deviceInfo.model,
-                                     serialText.c_str(), version, variantText.c_str()));
+                                     shownSerial.c_str(), version, variantText.c_str()));
 
     const auto heading = [this](const std::string& text) { m_host.SetDlgItemText(IDC_HEADING, text); };
     const int image = firmware::ReadControllerFirmwareVersion(&m_imageModel, &m_imageVersion, &m_imageVariant, heading,

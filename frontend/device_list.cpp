@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
+#include "platform/terminal_text.h"
 #include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
@@ -14,14 +17,24 @@ namespace frontend {
 
 namespace {
 
+// Text padded with blanks to width columns, a column per UTF-8 character.
+std::string Padded(std::string text, size_t width) {
+    size_t columns = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+    if (columns < width) text.append(width - columns, ' ');
+    return text;
+}
+
+// The port and the serial come from the system and the device: filtered for the terminal.
 std::string Line(const std::string& port, const velmora::DeviceInfo& info) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "%-24s %4u-%03u  %-6.6s  %5.2f     %s\n", port.c_str(), info.model, info.variant,
-                  info.serial, info.version / 100.0, info.runsApplication == 1 ? "application" : "Bootware");
-    std::string line = buf;
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') c = '?';
-    return line;
+    const std::string serial =
+        platform::TerminalField(std::string_view(info.serial, strnlen(info.serial, sizeof info.serial)));
+    char model[32], version[32];
+    std::snprintf(model, sizeof model, "%4u-%03u", info.model, info.variant);
+    std::snprintf(version, sizeof version, "%5.2f", info.version / 100.0);
+    return Padded(platform::TerminalField(port), 24) + " " + model + "  " + Padded(serial, 6) + "  " + version +
+           "     " + (info.runsApplication == 1 ? "application" : "Bootware") + "\n";
 }
 
 // Opens the device behind one port (the port override names only it) and describes it.
@@ -31,8 +44,8 @@ bool DescribePort(uint16_t productId, const std::string& path, std::string* out)
     platform::SetEnv(velmora::kComPortsVariable, list + path);
     const int id = velmora::OpenV2(1, nullptr, nullptr);
     if (id < 0) {
-        *out += path + std::string(24 > path.size() ? 24 - path.size() : 0, ' ') + " no answer (" +
-                velmora::DescribeLastOpenFailure() + ")\n";
+        *out += Padded(platform::TerminalField(path), 24) + " no answer (" +
+                platform::TerminalField(velmora::DescribeLastOpenFailure()) + ")\n";
         return false;
     }
     velmora::DeviceInfo info{};

@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "devlib/access_code.h"
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
+#include "platform/terminal_text.h"
 
 using namespace velmora;
 
@@ -24,13 +26,9 @@ void Usage(FILE* out) {
                  "Exit status 0 when the device answered.\n");
 }
 
-std::string Text(const char* field, size_t size) {
-    size_t n = strnlen(field, size);
-    std::string s(field, n);
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-    return s;
-}
+// A text of the device or the system, safe for the terminal; a field ends at its first zero.
+std::string Text(std::string_view text) { return platform::TerminalField(text); }
+std::string Text(const char* field, size_t size) { return Text(std::string_view(field, strnlen(field, size))); }
 
 void Result(const char* what, int rc) {
     if (rc != 1) std::printf("%-28s failed (%d)\n", what, rc);
@@ -64,15 +62,15 @@ int main(int argc, char** argv) {
     InitLibrary();
     const int id = OpenV2(1, device.c_str(), nullptr);
     if (id < 0) {
-        std::fprintf(stderr, "velmora-diag: no device %s could be opened (%s).\n", device.c_str(),
-                     DescribeLastOpenFailure().c_str());
+        std::fprintf(stderr, "velmora-diag: no device %s could be opened (%s).\n", Text(device).c_str(),
+                     Text(DescribeLastOpenFailure()).c_str());
         return 1;
     }
 
     DeviceInfo info{};
     GetDeviceInfo(id, &info);
     std::printf("%-28s %u-%03u\n", "model", info.model, info.variant);
-    std::printf("%-28s %.6s\n", "serial", info.serial);
+    std::printf("%-28s %s\n", "serial", Text(info.serial, sizeof info.serial).c_str());
     std::printf("%-28s %.2f (%s)\n", "firmware", info.version / 100.0,
                 info.runsApplication == 1 ? "application" : "boot loader");
 
