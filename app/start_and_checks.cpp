@@ -519,11 +519,15 @@ int CQuillonDlg::CheckControllerImage() {
     std::vector<uint8_t> scratch(kDownloadBufferSize);
     int result = 1;
     bool last = false;
+    m_imageBlocks = 0;
+    m_imageBytes = 0;
     for (;;) {
         uint32_t start = 0;
         const int n = firmware::ReadHexBlock(*text, &start, scratch);
         if (last || n == -2) break;
         if (n < kFullBlock) last = true;
+        ++m_imageBlocks;
+        m_imageBytes += static_cast<uint64_t>(n);
         if (n == 0) continue;
         // The read-back asks for pages of 4,096 bytes from the flash base, numbered in 16 bits.
         const uint64_t end = static_cast<uint64_t>(start) + static_cast<uint64_t>(n);
