@@ -10,6 +10,7 @@
 #include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "firmware/controller_version.h"
+#include "firmware/resources.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
 #include "frontend/program_window.h"
@@ -27,17 +28,21 @@ std::string ProgramName(const char* argv0) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-int PrintVersion() {
+int PrintVersion(const std::string& name) {
     int model = 0, version = 0, variant = 0;
-    std::string heading;
-    const int r = firmware::ReadControllerFirmwareVersion(&model, &version, &variant,
-                                                          [&](const std::string& h) { heading = h; });
-    std::printf("quillon %s\n", QUILLON_VERSION_TEXT);
-    if (r == 1)
-        std::printf("controller firmware %d.%02d (variant %03d) for model %d; the heading reads \"%s\"\n", version / 100,
-                    version % 100, variant, model, heading.c_str());
-    else
-        std::printf("ESP32 images only; the heading reads \"%s\"\n", heading.c_str());
+    const int r = firmware::ReadControllerFirmwareVersion(&model, &version, &variant, [](const std::string&) {});
+    bool esp32 = true;
+    for (int id : {141, 142, 144, 145}) esp32 = esp32 && firmware::GetFwFileLength(id) > 0;
+    std::printf("Quillon %s (%s)\n", QUILLON_PROGRAM_VERSION, name.c_str());
+    if (r == 1) {
+        const std::string device = model == 1160 ? "Norvik 1150" : "model " + std::to_string(model);
+        std::printf("Installs the %s controller firmware %d.%02d (Var %03d)%s.\n", device.c_str(), version / 100,
+                    version % 100, variant, esp32 ? " and its ESP32 images" : "");
+    } else {
+        std::printf("Installs the ESP32 images of the Norvik 1150 (version %s).\n",
+                    firmware::VersionTextFromPath(platform::ProgramPath(), firmware::kEsp32VersionTail).c_str());
+    }
+    std::printf("Library Velmora %s\n", QUILLON_VERSION_TEXT);
     return app::kExitSuccess;
 }
 
@@ -54,7 +59,7 @@ int main(int argc, char** argv) {
         std::fputs(frontend::HelpText(name).c_str(), stdout);
         return app::kExitSuccess;
     }
-    if (cmd.version) return PrintVersion();
+    if (cmd.version) return PrintVersion(name);
     if (cmd.history >= 0) {
         const std::string folder = platform::ProgramStateFolder();
         const auto entries = app::ReadHistory(folder);

@@ -18,11 +18,14 @@ namespace {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "Usage: velmora-diag [--device MODEL | --device MODEL-SERIAL] [--port PATH] [--service]\n"
+                 "       velmora-diag --help | --version\n"
                  "Opens one Norvik device and prints its identity, status, service-module status, sensors,\n"
                  "statistics, print-head data, parameters and stored print images.\n"
-                 "  --device TEXT  which device: a model (default 1160) or model-serial (1160-A1B2C3)\n"
+                 "  --device TEXT  which device: a model (default 1160) or model-serial (1160-A1B2C3); the\n"
+                 "                 Norvik 1150's sold name 1150 stands for its model code 1160\n"
                  "  --port PATH    the device's serial port, when it does not show up by its USB ids\n"
                  "  --service      switch the service mode on, read the test function, switch it off\n"
+                 "  --version      the program's version\n"
                  "Exit status 0 when the device answered.\n");
 }
 
@@ -44,8 +47,13 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("velmora-diag (Quillon %s), library Velmora %s\n", QUILLON_PROGRAM_VERSION, QUILLON_VERSION_TEXT);
+            return 0;
         } else if (a == "--device" && i + 1 < argc) {
             device = argv[++i];
+            // The Norvik 1150 is sold under that name; the device reports the model code 1160.
+            if (device == "1150" || device.rfind("1150-", 0) == 0) device.replace(0, 4, "1160");
         } else if (a == "--port" && i + 1 < argc) {
             const std::string ports = std::string("0A1E=") + argv[i + 1] + ";0A1F=" + argv[i + 1];
             ++i;

@@ -300,7 +300,7 @@ TEST_F(ProgramTest, CommandLine) {
         std::string output;
     } cases[] = {
         {{"--help"}, 0, "Exit status:"},
-        {{"--version"}, 0, "controller firmware 3.50 (variant 000) for model 1160"},
+        {{"--version"}, 0, "Quillon 2.60 (quillon)\nInstalls the Norvik 1150 controller firmware 3.50 (Var 000) and its ESP32 images."},
         {{"--bogus"}, 2, "unknown option '--bogus'"},
         {{"--port"}, 2, "--port needs the path"},
         {{"--port", "a;b"}, 2, "without ';' or '='"},
@@ -319,7 +319,20 @@ TEST_F(ProgramTest, CommandLine) {
     const Outcome o = Run({"--list"}, false);
     EXPECT_EQ(o.exit, 0) << o.output;
     EXPECT_NE(o.output.find(Link()), std::string::npos) << o.output;
-    EXPECT_NE(o.output.find("1160-000  N11501   3.40     application"), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find("1160-000  N11501  3.40      application\n"), std::string::npos) << o.output;
+    // A port named with --port stands for both product ids and is listed once.
+    const Outcome named = Run({"--list", "--port", Link()}, false);
+    EXPECT_EQ(named.exit, 0) << named.output;
+    size_t lines = 0;
+    for (size_t at = named.output.find(Link()); at != std::string::npos; at = named.output.find(Link(), at + 1)) ++lines;
+    EXPECT_EQ(lines, 1u) << named.output;
+    // Another model is listed as such.
+    StopDevice();
+    StartDevice({"--model", "660"});
+    const Outcome other = Run({"--list"}, false);
+    EXPECT_NE(other.output.find("660-000  N11501  3.40      application  not updated by this program\n"),
+              std::string::npos)
+        << other.output;
 
     // A run is recorded; --if-newer leaves a device that runs this firmware alone.
     StopDevice();

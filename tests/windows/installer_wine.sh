@@ -32,7 +32,7 @@ for f in "$program" velmora-diag.exe README.txt uninstall.exe; do [ -f "$dir/$f"
 "$wine_run" "$prefix" reg query "$key" /v UninstallString </dev/null 2>/dev/null | grep -q 'uninstall.exe' ||
   fail "no uninstall entry in the registry"
 version=$("$wine_run" "$prefix" "C:\\Program Files\\Quillon\\$program" --version </dev/null 2>&1 | tr -d '\r')
-grep -q '^quillon ' <<<"$version" || fail "the installed program did not run: $version"
+grep -q '^Quillon ' <<<"$version" || fail "the installed program did not run: $version"
 
 # The uninstaller runs a copy of itself from the temporary folder and returns at once: wait for
 # the copy.
