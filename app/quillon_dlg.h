@@ -149,6 +149,9 @@ private:
     void WaitStatus(const char* what, uint64_t waitedMs, uint64_t limitMs);
     // The questions before anything is written: true to go on.
     bool AskAboutVersion();
+    // From the first open on, only the device at that place is opened again: after its restarts
+    // another Norvik 1150 connected beside it is never taken for it.
+    void BindToPort(const std::string& port);
 
     // update_sequence.cpp
     void DownloadStep();

@@ -17,6 +17,7 @@
 #include "platform/state_store.h"
 #include "platform/system_info.h"
 #include "platform/usb_location.h"
+#include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
 namespace app {
@@ -225,6 +226,19 @@ void CQuillonDlg::FinishRecords() {
     std::string why;
     const std::string folder = m_options.stateFolder.empty() ? platform::ProgramStateFolder() : m_options.stateFolder;
     if (!folder.empty() && !AppendHistory(folder, m_record, &why)) Log("the history could not be written: " + why);
+}
+
+void CQuillonDlg::BindToPort(const std::string& port) {
+    // A port the user or a supervisor named stays as named; the system's own name of a USB
+    // serial port changes with a restart, its place on the USB does not.
+    const bool named = !platform::GetEnv(velmora::kComPortsVariable).empty();
+    const std::string stable = named ? port : platform::StablePortPath(port);
+    if (stable.empty()) {
+        Log("no name of the port that outlasts a restart was found: the device is known by its serial only");
+        return;
+    }
+    velmora::SetComPortBinding("0A1E=" + stable + ";0A1F=" + stable);
+    Log("bound to the port " + OneLine(stable));
 }
 
 bool CQuillonDlg::AskAboutVersion() {

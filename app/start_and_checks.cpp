@@ -36,6 +36,7 @@ uint8_t g_bootwareState = 0;
 uint8_t g_bootwareWaitTicks = 0;
 
 void ResetApplicationState() {
+    velmora::SetComPortBinding({});
     g_deviceID = -1;
     g_firstDeviceID = 0;
     g_bootwareState = 0;
@@ -161,6 +162,7 @@ bool CQuillonDlg::OnInitDialog() {
     m_record.usbLocation = OneLine(platform::UsbLocationOfPort(velmora::LastOpenDiagnostics().openedPort));
     Log("opened on " + m_record.port + (m_record.usbLocation.empty() ? "" : " at USB " + m_record.usbLocation) +
         Format(" (result %d)", opened));
+    BindToPort(velmora::LastOpenDiagnostics().openedPort);
     Status("Checking the Norvik 1150 on " + m_record.port + "...");
 
     if (velmora::DeviceChannel(g_deviceID)) {

@@ -256,3 +256,40 @@ TEST_F(Records, StatusLineCountsDownEveryWaitAndWarnsWhileTheDeviceIsChanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device in Bootware at the start tells no serial; a second Norvik 1150 plugged in beside it
+// while it restarts must not be taken for it: the run stays with the port it found first.
+TEST_F(Records, RunStaysWithItsDeviceWhenAnotherIsConnectedBeside) {
+    quillon_sim::EmulatorConfig other;
+    other.linkPath = dir / "port1";
+    other.device = quillon_sim::MakeDevice(1160);
+    other.device.serial = "B22222";
+    other.device.version = other.device.pendingVersion = 340;
+    quillon_sim::NewerDeviceEmulator second(other);
+    setenv("VELMORA_COM_PORTS", ("0A1F=" + Link() + ";0A1F=" + dir / "port1").c_str(), 1);
+    restartDelayMs = 4000;  // away long enough for the reopening to meet the other device
+    NewHost();              // that sees the second port come
+    textHook = [&second](int id, const std::string& text) {
+        if (id == app::IDC_PROGRESS_LOWER && text == "Reconnect Norvik 1150") {
+            std::string error;
+            EXPECT_TRUE(second.Start(&error)) << error;
+        }
+    };
+    const int exit = RunProgram([](DeviceState& d) {
+        d.runsApplication = false;
+        quillon_sim::SetEsp32Present(d, false);
+    });
+    second.Stop();
+    EXPECT_EQ(exit, 0) << Messages();
+    EXPECT_EQ(emulator->State().version, 350);
+    EXPECT_EQ(second.State().version, 340);
+    const auto log = second.CommandLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.find("ActivateSFModuleMode") != std::string::npos; }),
+              0);
+    EXPECT_EQ(app::ReadHistory(dir / "state/quillon").at(0).port, Link());
+}
+
+}  // namespace
