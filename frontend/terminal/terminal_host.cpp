@@ -427,7 +427,10 @@ void TerminalHost::SuspendNow() {
     if (inPlace_) Write(ScreenReset());
     platform::Clock& clock = platform::GetClock();
     const uint64_t before = clock.NowMs();
-    if (!console_->Suspend()) return;
+    if (!console_->Suspend()) {
+        Redraw();  // no suspending here: the screen as it was
+        return;
+    }
     // Running again: the waits for the device do not count the time away.
     if (app::CQuillonDlg* dialog = Dialog()) dialog->OnResumed(clock.NowMs() - before);
     Redraw();
