@@ -1,13 +1,16 @@
 // The run's records and the details of its endings: the run log, the line of the history, and
 // what the program adds beneath a message (what failed, where the device stands, what to do, the
 // run log's path). Also the questions about the firmware version before anything is written.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "app/format.h"
 #include "app/quillon_dlg.h"
 #include "app/start_and_checks.h"
+#include "app/esp32_update.h"
 #include "app/update_sequence.h"
+#include "firmware/resources.h"
 #include "devlib/velmora.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -79,6 +82,41 @@ void CQuillonDlg::SetCause(const std::string& cause, const std::string& nextStep
 }
 
 void CQuillonDlg::Status(const std::string& text) { m_host.SetStatusText(text); }
+
+std::string CQuillonDlg::TimeLeft() const {
+    // Until the write has measured the link, USB full speed as it usually goes (400 kB/s).
+    const double bytesPerMs = m_linkMs > 0 && m_linkBytes > 0 ? static_cast<double>(m_linkBytes) / m_linkMs : 400.0;
+    uint64_t bytes = 0;
+    double waitsMs = 0;
+    if (m_updatePhase == 0) {
+        // Each block goes out and comes back; the restart after the commit and its reopening.
+        bytes += 2 * (m_imageBytes > m_bytesWritten ? m_imageBytes - m_bytesWritten : 0);
+        waitsMs += kCommitPauseMs + 2 * kReopenPauseMs + 5000;
+    }
+    const bool esp32 = !m_sensorsRead || m_sensors.esp32Indicator <= kNoEsp32Threshold;
+    if (esp32) {
+        uint64_t esp32Bytes = m_esp32BytesLeft;
+        if (!m_esp32Started)
+            for (const int id : {141, 142, 145, 144}) esp32Bytes += static_cast<uint64_t>(std::max(firmware::GetFwFileLength(id), 0));
+        bytes += esp32Bytes;
+        waitsMs += 4 * 50 + 5 * kPollIntervalMs;  // the pauses between files and a short installation
+    }
+    const uint64_t seconds = static_cast<uint64_t>((bytes / bytesPerMs + waitsMs) / 1000.0 + 0.5);
+    if (seconds < 60) return Format("about %llu s left", static_cast<unsigned long long>(std::max<uint64_t>(seconds, 1)));
+    return Format("about %llu min %llu s left", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+}
+
+void CQuillonDlg::WaitStatus(const char* what, uint64_t waitedMs, uint64_t limitMs) {
+    const std::string wait = Format("%s: %llu s, at most %llu s", what, static_cast<unsigned long long>(waitedMs / 1000),
+                                    static_cast<unsigned long long>(limitMs / 1000));
+    // Before the device is changed there is nothing to warn of.
+    if (!m_bootwareEntered) {
+        Status(wait + ".");
+        return;
+    }
+    Status("Do not disconnect or switch off the Norvik 1150. " + wait + "; " + TimeLeft() + ".");
+}
 
 MessageDetails CQuillonDlg::Details() const {
     MessageDetails d;

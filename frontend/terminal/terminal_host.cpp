@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/quillon_dlg.h"
+#include "platform/terminal_text.h"
 #include "ui/text_progress_ctrl.h"
 
 namespace frontend::terminal {
@@ -138,23 +139,7 @@ std::vector<ScreenLine> LinesBeneath(const std::deque<ScreenLine>& said, const s
     return lines;
 }
 
-std::string TerminalSafe(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            if (i + 1 < text.size() && text[i + 1] == '\n') continue;
-            out.push_back('\n');
-        } else if (c == '\n' || c == '\t') {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x20 || c == 0x7F) {
-            out.push_back('?');
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
+std::string TerminalSafe(std::string_view text) { return platform::TerminalLines(text); }
 
 std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons) {
     const std::string a = Lower(Trim(typed));

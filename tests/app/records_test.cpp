@@ -62,6 +62,12 @@ TEST(History, FieldsThatAnyDeviceMaySendSurviveTheRoundTrip) {
     EXPECT_EQ(app::CsvField("a,b"), "\"a,b\"");
     EXPECT_EQ(app::CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
     EXPECT_EQ(app::CsvField("plain"), "plain");
+    // Empty fields keep their places, the first ones too.
+    app::HistoryEntry sparse;
+    sparse.serial = "S1";
+    const auto parsed = app::ParseHistory(app::HistoryLine(sparse));
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0].serial, "S1");
 }
 
 TEST(History, DamagedFileIsReadAsFarAsItGoes) {
