@@ -1,5 +1,6 @@
 // quillon: updates the firmware of a connected Norvik 1150. The dialog runs in a window where a
 // display is available (on Windows: the desktop), else (or with --text) in the terminal.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -49,6 +50,10 @@ int PrintVersion(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+    // A closed output (| head, a pager quit early) is a failed write, never the end of an update.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::string name = ProgramName(argv[0]);
     const frontend::CommandLine cmd = frontend::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!cmd.error.empty()) {
