@@ -247,7 +247,10 @@ private:
             while (at_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[at_]))) ++at_;
         }
         const std::string text(s_.substr(start, at_ - start));
-        return Value(std::strtod(text.c_str(), nullptr));
+        const double n = std::strtod(text.c_str(), nullptr);
+        // A number beyond the doubles (1e400) cannot be written back as the same value.
+        if (!std::isfinite(n)) return std::nullopt;
+        return Value(n);
     }
 
     std::string_view s_;
