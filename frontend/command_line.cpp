@@ -24,6 +24,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             c.version = true;
         } else if (a == "--if-newer") {
             c.ifNewer = true;
+        } else if (a == "--json") {
+            c.json = true;
         } else if (a == "--history") {
             c.history = kHistoryShown;
             if (i + 1 < args.size() && args[i + 1] == "all") {
@@ -57,11 +59,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string HelpText(const std::string& name) {
     return "Usage: " + name +
-           " [--text] [--yes] [--if-newer] [--port PATH] | --list | --history [all] | --help | --version\n"
+           " [--text | --json] [--yes] [--if-newer] [--port PATH] | --list | --history [all] | --help | --version\n"
            "Brings the firmware of a connected Norvik 1150 up to the version this program carries:\n"
            "the controller firmware, then the ESP32 images when the device has an ESP32.\n"
            "\n"
            "  --text       run in the terminal (also where a display is available)\n"
+           "  --json       events as JSON Lines on the standard output, nothing else there (questions\n"
+           "               are answered by --yes or by a line on the standard input: o, c, y, n, or empty)\n"
            "  -y, --yes    answer OK and Yes to every question and message without asking\n"
            "  --if-newer   leave a device that already runs this firmware or a newer one as it is\n"
            "               (exit status 0, \"already up to date\")\n"

@@ -14,6 +14,7 @@
 #include "firmware/resources.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
+#include "frontend/json/json_host.h"
 #include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
@@ -89,6 +90,15 @@ int main(int argc, char** argv) {
 
     app::DialogOptions dialogOptions(platform::ProgramPath());
     dialogOptions.ifNewer = cmd.ifNewer;
+    if (cmd.json) {
+        // Machine output: one JSON object per line, nothing else on the standard output.
+        frontend::json::JsonOptions json;
+        json.answerYes = cmd.yes;
+        frontend::json::JsonHost host(app::WatchDevicesAndPorts(), json, frontend::json::StartEvent(platform::ProgramPath()));
+        app::CQuillonApp application(host, dialogOptions);
+        application.InitInstance();
+        return application.ExitStatus();
+    }
     if (!cmd.text && frontend::WindowAvailable()) return frontend::RunInWindow(argc, argv, dialogOptions, cmd.yes);
 
     frontend::terminal::TerminalOptions options;
