@@ -15,6 +15,7 @@
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
 #include "frontend/json/json_host.h"
+#include "frontend/supervisor/supervisor.h"
 #include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
@@ -86,6 +87,17 @@ int main(int argc, char** argv) {
         const int found = frontend::ListDevices(&out);
         std::fputs(out.c_str(), stdout);
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
+    }
+
+    if (cmd.all || cmd.watch) {
+        frontend::supervisor::Options options;
+        options.program = platform::ProgramPath();
+        options.answerYes = cmd.yes;
+        options.ifNewer = cmd.ifNewer;
+        options.watch = cmd.watch;
+        const char* term = std::getenv("TERM");
+        options.drawInPlace = !(term && std::string(term) == "dumb");
+        return frontend::supervisor::Run(options);
     }
 
     app::DialogOptions dialogOptions(platform::ProgramPath());
