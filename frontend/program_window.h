@@ -8,10 +8,12 @@
 
 namespace frontend {
 
-// Whether a window can be shown here (a display on Linux, an interactive desktop on Windows).
+// Whether a window can be shown here (a display and the window's module on Linux, an interactive
+// desktop on Windows).
 bool WindowAvailable();
 
-// Runs the whole update in the window; returns the program's exit status. answerYes: --yes.
+// Runs the whole update in the window once WindowAvailable said yes; returns the program's exit
+// status. answerYes: --yes.
 int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, bool answerYes);
 
 }  // namespace frontend

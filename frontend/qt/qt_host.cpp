@@ -12,7 +12,6 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
-#include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -260,22 +259,5 @@ int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, 
     return RunDialogInWindow(window, host, dialogOptions);
 }
 
-bool DisplayAvailable() {
-    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
-        const std::filesystem::path socket = wayland[0] == '/' ? std::filesystem::path(wayland)
-                                                               : std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")
-                                                                                           ? std::getenv("XDG_RUNTIME_DIR")
-                                                                                           : "/nonexistent") /
-                                                                     wayland;
-        std::error_code ec;
-        if (std::filesystem::exists(socket, ec)) return true;
-    }
-    const char* x = std::getenv("DISPLAY");
-    if (!x || !*x) return false;
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const bool ok = connection && xcb_connection_has_error(connection) == 0;
-    if (connection) xcb_disconnect(connection);
-    return ok;
-}
 
 }  // namespace frontend::qt

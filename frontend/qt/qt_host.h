@@ -80,8 +80,5 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const app::DialogO
 // Runs the whole program in a window: returns its exit status.
 int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, QtOptions options);
 
-// Whether a window can be shown here: a Wayland display whose socket exists, or an X display
-// that accepts a connection.
-bool DisplayAvailable();
 
 }  // namespace frontend::qt

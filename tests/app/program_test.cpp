@@ -65,7 +65,7 @@ protected:
     }
 
     // Starts quillon with args and its output in a pipe; returns its pid and the pipe's end.
-    std::pair<pid_t, int> Start(const std::vector<std::string>& extra) {
+    std::pair<pid_t, int> Start(const std::vector<std::string>& extra, int input = -1) {
         std::vector<std::string> args = {QUILLON_PATH};
         args.insert(args.end(), extra.begin(), extra.end());
         int fds[2];
@@ -74,7 +74,7 @@ protected:
         if (child == 0) {
             dup2(fds[1], 1);
             dup2(fds[1], 2);
-            const int none = open("/dev/null", O_RDONLY);
+            const int none = input >= 0 ? input : open("/dev/null", O_RDONLY);
             dup2(none, 0);
             Environment();
             Exec(args);
@@ -533,6 +533,37 @@ TEST_F(ProgramTest, OneKeyAnswersAQuestion) {
     EXPECT_NE(older.output.find("(Enter: No) No"), std::string::npos) << older.output;
     StopDevice();
     EXPECT_NE(ReadFile(dir / "state.txt").find("enter-bootware-sent 0\n"), std::string::npos);
+}
+
+// A run in the terminal, as JSON or per device maps no library of the window's toolkit: the window
+// is a module loaded only when a window opens.
+TEST_F(ProgramTest, RunsWithoutAWindowMapNoQt) {
+    StartDevice();
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--text"}, std::vector<std::string>{"--json"}}) {
+        SCOPED_TRACE(args[0]);
+        // The program waits at the warning: its input is a pipe that stays open.
+        int in[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);  // the program holds only its own end
+        auto [pid, out] = Start(args, in[0]);
+        close(in[0]);
+        std::string seen;
+        char buf[4096];
+        while (seen.find("Attention") == std::string::npos) {
+            const ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) break;
+            seen.append(buf, static_cast<size_t>(n));
+        }
+        ASSERT_NE(seen.find("Attention"), std::string::npos) << seen;
+        const std::string maps = ReadFile("/proc/" + std::to_string(pid) + "/maps");
+        EXPECT_NE(maps.find("libc.so"), std::string::npos);
+        EXPECT_EQ(maps.find("libQt6"), std::string::npos) << args[0];
+        EXPECT_EQ(maps.find("quillon-window"), std::string::npos) << args[0];
+        close(in[1]);  // the end of its input: Cancel
+        close(out);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 6);
+    }
 }
 
 }  // namespace
