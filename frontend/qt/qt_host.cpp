@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "frontend/qt/main_window.h"
 #include "frontend/qt/progress_widget.h"
 
@@ -153,7 +154,11 @@ int QtDialogHost::MessageBox(const std::string& text, const std::string& caption
         OnWindow([] { QApplication::restoreOverrideCursor(); });
     }
     int answer = options_.Given(text, caption, buttons, icon);
-    if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon); });
+    OnWindow([&] {
+        // The box is newer than any note (every box after a note ends the run): the note goes.
+        CloseNote();
+        if (answer == 0) answer = ShowBox(&window_, text, caption, buttons, icon);
+    });
     shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
@@ -194,16 +199,27 @@ void QtDialogHost::SetLargeIcon() {
     OnWindow([this] { window_.setWindowIcon(ProgramIcon()); });
 }
 
+QMessageBox* QtDialogHost::OpenNote() const { return note_; }
+
+void QtDialogHost::CloseNote() {
+    if (note_) note_->close();
+    note_ = nullptr;
+}
+
 void QtDialogHost::ShowNote(const std::string& text) {
     shown_.AddNote(text);
     OnWindow([&] {
-        // A note needs no answer: it stays beside the window until closed or the program ends.
-        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Firmware update"),
+        // A note needs no answer: it stays beside the window until closed, replaced by a newer
+        // note or a message box, or the program ends.
+        CloseNote();
+        auto* box = new QMessageBox(QMessageBox::Information, QString::fromUtf8(app::kCaption.data(),
+                                                                                static_cast<qsizetype>(app::kCaption.size())),
                                     QString::fromStdString(text), QMessageBox::Ok, &window_);
         box->setObjectName(QStringLiteral("note"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(false);
         box->show();
+        note_ = box;
     });
 }
 
@@ -217,21 +233,15 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string&
         status = program.ExitStatus();
         QMetaObject::invokeMethod(&window, [&window, &host] {
             window.AllowClose();
-            // A note the user should read (why the update stopped) keeps the program until it is
-            // closed; not when a signal stopped the program or nobody is there to answer.
-            QList<QMessageBox*> notes;
-            for (QMessageBox* box : window.findChildren<QMessageBox*>(QStringLiteral("note")))
-                if (box->isVisible()) notes.push_back(box);
-            if (notes.isEmpty() || host.EndsWithoutWaiting()) {
+            // The note left open is the run's last word (why the update stopped): it keeps the
+            // program until it is closed; not when a signal stopped the program or nobody is
+            // there to answer.
+            QMessageBox* note = host.OpenNote();
+            if (!note || !note->isVisible() || host.EndsWithoutWaiting()) {
                 QApplication::exit(0);
                 return;
             }
-            for (QMessageBox* box : notes)
-                QObject::connect(box, &QObject::destroyed, &window, [&window] {
-                    for (QMessageBox* other : window.findChildren<QMessageBox*>(QStringLiteral("note")))
-                        if (other->isVisible()) return;
-                    QApplication::exit(0);
-                });
+            QObject::connect(note, &QObject::destroyed, &window, [] { QApplication::exit(0); });
         }, Qt::QueuedConnection);
     });
     QApplication::exec();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <QPointer>
+
 #include "app/loop_dialog_host.h"
 #include "app/window_answers.h"
 
@@ -53,6 +55,9 @@ public:
     std::vector<std::string> Notes() const { return shown_.Notes(); }
     // Whether the program ends at once when the dialog has, open notes or not: --yes, or a signal.
     bool EndsWithoutWaiting() const { return options_.answerYes || signalled_; }
+    // The note on the screen, if any (window's thread). There is one at most: a newer note or a
+    // message box closes it, so the one left when the dialog ends is the run's last word.
+    QMessageBox* OpenNote() const;
 
 protected:
     void AfterDispatch() override;
@@ -61,6 +66,8 @@ private:
     // Runs f on the window's thread and waits for it.
     void OnWindow(const std::function<void()>& f);
     void TakeStops();
+    // Closes the note on the screen (window's thread).
+    void CloseNote();
 
     MainWindow& window_;
     QtOptions options_;
@@ -70,6 +77,7 @@ private:
     std::atomic<bool> signalled_{false};
     bool waitCursor_ = false;
     app::ShownLog shown_;
+    QPointer<QMessageBox> note_;
 };
 
 // Runs the dialog in a window that exists (in a running QApplication) until it ends; returns
