@@ -25,6 +25,22 @@ inline constexpr int IDC_HEADING = 1007;
 inline constexpr int IDC_PROGRESS_LOWER = 1002;
 inline constexpr int IDC_PROGRESS_UPPER = 1003;
 
+// What the program adds beneath a message of the system (the specified text stays as it is):
+// what failed, where the device stands now, what to do next, and where the run log is. Empty
+// parts are left out.
+struct MessageDetails {
+    std::string cause;
+    std::string deviceState;
+    std::string nextStep;
+    std::string runLog;
+    bool Empty() const { return cause.empty() && deviceState.empty() && nextStep.empty() && runLog.empty(); }
+};
+
+// The details as lines of a paragraph ("What happened: ...", "Where the device stands: ...", ...).
+std::string DetailsParagraph(const MessageDetails& details);
+// text, then the details as a paragraph of its own.
+std::string WithDetails(const std::string& text, const MessageDetails& details);
+
 class DialogHost {
 public:
     virtual ~DialogHost() = default;
@@ -58,6 +74,24 @@ public:
     virtual void KeepAlive() = 0;
     // A short line for the user that needs no answer (a stop request held off, ...).
     virtual void ShowNote(const std::string& text) = 0;
+
+    // A message box with the program's details beneath the text. A host that shows details
+    // apart (machine output) overrides this; the others show them as a paragraph of the text.
+    virtual int MessageBoxWithDetails(const std::string& text, const std::string& caption, MbButtons buttons,
+                                      MbIcon icon, const MessageDetails& details) {
+        return MessageBox(WithDetails(text, details), caption, buttons, icon);
+    }
+    // A note with details beneath it (what a stop leaves on the device).
+    virtual void ShowNoteWithDetails(const std::string& text, const MessageDetails& details) {
+        ShowNote(WithDetails(text, details));
+    }
+    // A Yes/No question whose preselected answer is No (Enter, a default button); returns IDYES
+    // or IDNO. Hosts without a choice of default ask it as any Yes/No question.
+    virtual int AskNoByDefault(const std::string& text, const std::string& caption, MbIcon icon) {
+        return MessageBox(text, caption, MbButtons::YesNo, icon);
+    }
+    // The status line beneath the bars: what is being done or awaited. Hosts without one ignore it.
+    virtual void SetStatusText(const std::string&) {}
 };
 
 }  // namespace app

@@ -40,7 +40,9 @@ void MessageLoop::Run(const std::function<bool()>& done, const std::function<voi
                 sources_[i].onReady();
                 if (afterEach) afterEach();
             }
-            continue;
+            if (done()) break;
+            // A timer that came due meanwhile still gets its tick before the next events: a stream
+            // of events (a device that keeps coming and going) never holds the ticks back for good.
         }
         now = clock.NowMs();
         for (auto it = timers_.begin(); it != timers_.end(); ++it) {

@@ -22,9 +22,10 @@ public:
     void KillTimer(unsigned id);
     bool TimerRunning(unsigned id) const { return timers_.count(id) != 0; }
 
-    // Runs until done() holds. A timer that fell behind (its handler or another one took
-    // longer than its interval) is due once, not once per missed interval. afterEach runs after
-    // every event or tick the loop handed out.
+    // Runs until done() holds. Events come first; a timer that is due gets its tick after the
+    // events of the same round, so events that never stop cannot starve it. A timer that fell
+    // behind (its handler or another one took longer than its interval) is due once, not once per
+    // missed interval. afterEach runs after every event or tick the loop handed out.
     void Run(const std::function<bool()>& done, const std::function<void(unsigned)>& onTimer,
              const std::function<void()>& afterEach);
 

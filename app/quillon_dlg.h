@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/dialog_host.h"
 #include "app/exit_status.h"
+#include "app/history.h"
+#include "app/run_log.h"
 #include "devlib/records.h"
 #include "platform/sleep_inhibit.h"
 #include "report/usage_report.h"
@@ -31,9 +34,14 @@ extern uint8_t g_bootwareWaitTicks;
 void ResetApplicationState();
 
 struct DialogOptions {
+    DialogOptions(std::string path = {}) : programPath(std::move(path)) {}  // NOLINT: {path} is the common case
     // Full path of the program file: its name carries the version the heading shows, and the
     // workaround message's caption is its name without the extension.
     std::string programPath;
+    // --if-newer: a device that already runs this firmware or a newer one is left as it is.
+    bool ifNewer = false;
+    // Where the run logs and the history go ("": the user's state folder).
+    std::string stateFolder;
 };
 
 // What the dialog is doing, for stop requests: during Writing the device must not be left.
@@ -69,6 +77,9 @@ public:
     // waits for the device do not count that time against their limits.
     void OnResumed(uint64_t suspendedMs);
 
+    // Writes the end of the run log and the run's line of the history (after the dialog ended).
+    void FinishRecords();
+
     bool Ended() const { return m_ended; }
     int ExitStatus() const { return m_exitStatus; }
     Activity CurrentActivity() const { return m_activity; }
@@ -77,6 +88,8 @@ public:
     int UpdatePhase() const { return m_updatePhase; }
     int ReconnectTicks() const { return m_reconnectTicks; }
     const std::string& ExpectedSerial() const { return m_expectedSerial; }
+    const RunLog& RunLogFile() const { return m_runLog; }
+    const HistoryEntry& Record() const { return m_record; }
     // The program file's name without its extension: the workaround message's caption.
     std::string ApplicationName() const;
 
@@ -98,6 +111,38 @@ private:
     int CheckControllerImage();
     bool Esp32ImagesPresent() const;
     bool WaitingForDevice() const;
+    // Before the enter-Bootware command a stop ends the run at once: the host is asked for stop
+    // requests, and when one came the run ends untouched (true).
+    bool StoppedBeforeWrite();
+    bool StopMayEndNow() const;
+    // The note of a stop: what it leaves on the device.
+    std::string_view StopNote() const;
+    // Ends the run for a stop, with its note and details.
+    void ShowStopNote(std::string_view note);
+    // The waits for the device have run out: the endings of the two limits, wherever they are seen.
+    void BootwareWaitExpired();
+    void ReconnectExpired();
+    bool BootwareWaitOver() const;
+    bool ReconnectWaitOver() const;
+    // Ends the run when the wait that runs now is over; true when it did.
+    bool WaitLimitReached();
+
+    // The run's records and the details of its messages (run_record.cpp).
+    void BeginRecords();
+    void Log(const std::string& line);
+    void LogDevice(const char* when, const velmora::DeviceInfo& info);
+    // What failed, for the details of the message that follows; nextStep replaces the one the
+    // device's state gives.
+    void SetCause(const std::string& cause, const std::string& nextStep = {});
+    MessageDetails Details() const;
+    // After success: the reminder of the warning's first point, and the run log.
+    MessageDetails SuccessDetails() const;
+    std::string DeviceStateText() const;
+    std::string NextStepText() const;
+    std::string Outcome() const;
+    void Status(const std::string& text);
+    // The questions before anything is written: true to go on.
+    bool AskAboutVersion();
 
     // update_sequence.cpp
     void DownloadStep();
@@ -131,11 +176,26 @@ private:
     bool m_bootwareEntered = false;      // the enter-Bootware command was accepted
     bool m_sensorsRead = false;          // m_sensors holds a reading of this device
     bool m_seenInBootwareAfterCommit = false;
+    bool m_newFirmwareSeen = false;      // the device came back running the image's firmware
     bool m_sensorReadFailed = false;     // the last reconnect tick could not read the sensors
     Activity m_activity = Activity::Idle;
     bool m_stopRequested = false;
     bool m_stopNoteShown = false;
     std::unique_ptr<platform::SleepInhibit> m_sleepBlock;  // from the update's start to its end
+
+    // The run's records: the run log, the history line, what the details say.
+    RunLog m_runLog;
+    HistoryEntry m_record;
+    uint64_t m_startMs = 0;
+    bool m_recordsBegun = false;
+    bool m_recordsFinished = false;
+    std::string m_cause;
+    std::string m_nextStep;
+    bool m_deviceIdentified = false;     // m_startInfo holds the device as it was at the start
+    velmora::DeviceInfo m_startInfo{};
+    int m_blocksWritten = 0;             // blocks the device accepted
+    bool m_esp32Started = false;         // the first ESP32 file went to the card
+    bool m_upToDate = false;             // left as it was: it already runs this firmware or a newer one
 };
 
 class CQuillonApp {

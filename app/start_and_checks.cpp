@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/port_diagnosis.h"
 #include "platform/sleep_inhibit.h"
+#include "platform/usb_location.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -59,6 +60,25 @@ std::string PortProblem() {
     }
 }
 
+// What the open met, in plain words, for the details of the message.
+std::string OpenFailure(int result) {
+    const velmora::OpenDiagnostics& d = velmora::LastOpenDiagnostics();
+    switch (result) {
+    case -2:
+        return "the Norvik 1150 did not answer the status read";
+    case -3:
+        return "the Norvik 1150 did not answer the service-module status read";
+    case -4:
+        return "the Norvik 1150 did not switch its service mode on";
+    default:
+        break;
+    }
+    if (d.portsFound == 0) return "no serial port of a Norvik 1150 (USB 2E4C:0A1F or 2E4C:0A1E) was found";
+    if (d.portsIdentified == 0 && !d.failedPort.empty()) return "the port " + d.failedPort + " could not be opened";
+    if (d.portsIdentified == 0) return "the device on the port did not answer its identification";
+    return "the Norvik 1150 did not answer its device information";
+}
+
 // Sleep and shutdown are blocked while the device is being changed; the library log says
 // whether the system took the block (without it the update runs all the same).
 std::unique_ptr<platform::SleepInhibit> BlockSleep() {
@@ -73,6 +93,7 @@ bool CQuillonApp::InitInstance() {
     CQuillonDlg dialog(m_host, m_options);
     m_host.RunModal(dialog);
     m_exitStatus = dialog.ExitStatus();
+    dialog.FinishRecords();
     return false;
 }
 
@@ -89,23 +110,36 @@ std::string CQuillonDlg::ApplicationName() const {
 
 bool CQuillonDlg::OnInitDialog() {
     m_reconnectTicks = 0;
+    BeginRecords();
     velmora::InitLibrary();
     g_bootwareState = 0xFF;
 
     if (m_host.MessageBox(std::string(kWarningText), std::string(kCaption), MbButtons::OkCancel, MbIcon::Warning) !=
         IDOK) {
+        Log("the warning was not confirmed");
         EndWith(kExitCancelled);
         return true;
     }
     m_host.BeginWaitCursor();
+    if (StoppedBeforeWrite()) return true;
 
+    Status("Opening the Norvik 1150 (it has 10 s to answer)...");
+    Log("opening the device");
     const int opened = OpenAndPrepareDevice();
+    // A stop asked for while the device was opened and checked ends here: nothing was written.
+    if (StoppedBeforeWrite()) return true;
     if (opened < 1) {
+        SetCause(OpenFailure(opened) + Format(" (result %d)", opened));
         Message(Format(kNoDeviceOpen, opened) + (g_deviceID < 0 ? PortProblem() : std::string()), MbIcon::Error);
         EndWith(kExitNoDevice);
         return true;
     }
     g_firstDeviceID = g_deviceID;
+    m_record.port = OneLine(velmora::LastOpenDiagnostics().openedPort);
+    m_record.usbLocation = OneLine(platform::UsbLocationOfPort(velmora::LastOpenDiagnostics().openedPort));
+    Log("opened on " + m_record.port + (m_record.usbLocation.empty() ? "" : " at USB " + m_record.usbLocation) +
+        Format(" (result %d)", opened));
+    Status("Checking the Norvik 1150 on " + m_record.port + "...");
 
     if (velmora::DeviceChannel(g_deviceID)) {
         if (velmora::GetSFDeviceSensors(g_deviceID, &m_sensors) == 1) {
@@ -113,23 +147,33 @@ bool CQuillonDlg::OnInitDialog() {
         } else if (opened != 3) {
             // A device running its application must tell whether it carries an ESP32. In Bootware
             // the sensors are read again after the reconnect.
+            SetCause("the Norvik 1150 did not answer the sensor read");
             Message(std::string(kNoSensors), MbIcon::Error);
             EndWith(kExitNoDevice);
             return true;
         }
     }
     SetStage(1);
+    if (StoppedBeforeWrite()) return true;
 
     if (g_deviceID < 0) {
+        SetCause("no device id after the open");
         Message(std::string(kNoDeviceId), MbIcon::Error);
         EndWith(kExitNoDevice);
         return true;
     }
     if (velmora::GetDeviceInfo(g_deviceID, &m_deviceInfo) != 1) {
+        if (StoppedBeforeWrite()) return true;
+        SetCause("the Norvik 1150 did not answer the device information request");
         Message(std::string(kNoDeviceInfo), MbIcon::Error);
         EndWith(kExitNoDevice);
         return true;
     }
+    if (StoppedBeforeWrite()) return true;
+    m_startInfo = m_deviceInfo;
+    m_deviceIdentified = true;
+    LogDevice("device", m_deviceInfo);
+    if (m_sensorsRead) Log(Format("ESP32 indicator %d", m_sensors.esp32Indicator));
     const std::string serialText(m_deviceInfo.serial, sizeof m_deviceInfo.serial);
     m_expectedSerial = m_deviceInfo.runsApplication == 1 ? serialText : std::string(kBootwareSerial);
     const std::string variantText = Format("%03d", m_deviceInfo.variant);
@@ -146,16 +190,22 @@ bool CQuillonDlg::OnInitDialog() {
                                                               m_options.programPath);
     if (image == 1) {
         if (m_deviceInfo.model == kOldModel && m_deviceInfo.version < kOldModelMinVersion) {
+            SetCause(Format("the device runs firmware %02.02f, below 2.00", m_deviceInfo.version / 100.0),
+                     "This program cannot update it; the maker's service can.");
             Message(std::string(kFirmwareTooOld), MbIcon::Warning);
             EndWith(kExitRefused);
             return false;
         }
+        if (StoppedBeforeWrite()) return true;
         velmora::DeviceStatus status{};
         if (velmora::GetDeviceStatus(g_deviceID, &status) == 1 && (status.stats & 0x8000) && (status.stats & 0x4000)) {
+            SetCause("the device security is active and the device is locked",
+                     "Unlock the device with Tavlo graphic, then start the firmware update again.");
             Message(std::string(kDeviceLocked), MbIcon::Warning);
             EndWith(kExitRefused);
             return false;
         }
+        if (StoppedBeforeWrite()) return true;
         m_host.SetLargeIcon();
         StartUpdate();
         return true;
@@ -164,6 +214,7 @@ bool CQuillonDlg::OnInitDialog() {
         // The controller image's resource is missing, or it holds an image that cannot be read:
         // this program can update nothing. Only an empty controller resource makes an
         // ESP32-only program.
+        SetCause(Format("the controller image inside this program cannot be read (%d)", image), std::string(kDamagedProgram));
         Message(Format(kCannotReadImage, image), MbIcon::Error);
         EndWith(kExitRefused);
         return true;
@@ -171,20 +222,25 @@ bool CQuillonDlg::OnInitDialog() {
 
     // No controller image in this program: the ESP32 images alone.
     if (!Esp32ImagesPresent()) {
+        SetCause("an ESP32 image inside this program is empty", std::string(kDamagedProgram));
         Message(std::string(kEsp32ImageMissing), MbIcon::Error);
         EndWith(kExitRefused);
         return true;
     }
     if (m_host.MessageBox(std::string(kEsp32OnlyQuestion), std::string(kCaption), MbButtons::YesNo, MbIcon::Warning) !=
         IDYES) {
+        Log("the ESP32-only update was not wanted");
         EndWith(kExitCancelled);
         return true;
     }
     if (m_sensors.esp32Indicator > kNoEsp32Threshold) {
+        SetCause(Format("the control board reports no ESP32 (sensor value %d)", m_sensors.esp32Indicator),
+                 "Nothing to do: this board has no ESP32 to update.");
         Message(std::string(kNoEsp32), MbIcon::Warning);
         EndWith(kExitRefused);
         return true;
     }
+    if (StoppedBeforeWrite()) return true;
     m_host.SetDlgItemText(IDC_HEADING, firmware::Esp32HeadingText(firmware::VersionTextFromPath(
                                            m_options.programPath, firmware::kEsp32VersionTail)));
     m_sleepBlock = BlockSleep();
@@ -196,23 +252,30 @@ void CQuillonDlg::StartUpdate() {
     g_bootwareState = 0xFF;
     g_bootwareWaitTicks = 0;
     if (!HasOpenChannel(g_deviceID)) {
+        SetCause("the Norvik 1150 is no longer connected");
         Message(std::string(kNotConnected), MbIcon::Error);
         EndWith(kExitNoDevice);
         return;
     }
+    if (StoppedBeforeWrite()) return;
     m_report.failureFlags = 0;
     const auto heading = [this](const std::string& text) { m_host.SetDlgItemText(IDC_HEADING, text); };
     const int image = firmware::ReadControllerFirmwareVersion(&m_imageModel, &m_imageVersion, &m_imageVariant, heading,
                                                               m_options.programPath);
     if (image != 1) {
+        SetCause(Format("the controller image inside this program cannot be read (%d)", image), std::string(kDamagedProgram));
         Message(Format(kCannotReadImage, image), MbIcon::Error);
         EndWith(kExitRefused);
         return;
     }
     // Never delays or stops the update; a device in Bootware is not reported.
     report::CollectReportData(&m_report, g_deviceID, m_deviceInfo, m_imageVersion, m_imageVariant);
+    if (StoppedBeforeWrite()) return;
 
     if (m_imageModel != m_deviceInfo.model) {
+        SetCause(Format("this program's firmware is for model %d; the device is model %d", m_imageModel,
+                        m_deviceInfo.model),
+                 "Connect a Norvik 1150: this program updates no other model.");
         Message(std::string(kWrongDevice), MbIcon::Error);
         EndWith(kExitRefused);
         return;
@@ -220,24 +283,40 @@ void CQuillonDlg::StartUpdate() {
     // Everything the run will need is checked before the device is touched.
     const int checked = CheckControllerImage();
     if (checked != 1) {
+        SetCause(checked == kImageOutsideFlash
+                     ? std::string("the controller image inside this program lies outside the device's flash")
+                     : Format("the controller image inside this program cannot be read (%d)", checked),
+                 std::string(kDamagedProgram));
         Message(Format(kCannotReadImage, checked), MbIcon::Error);
         EndWith(kExitRefused);
         return;
     }
     const bool mayNeedEsp32 = !m_sensorsRead || m_sensors.esp32Indicator <= kNoEsp32Threshold;
     if (mayNeedEsp32 && !Esp32ImagesPresent()) {
+        SetCause("an ESP32 image inside this program is empty", std::string(kDamagedProgram));
         Message(std::string(kEsp32ImageMissing), MbIcon::Error);
         EndWith(kExitRefused);
         return;
     }
 
+    // Asked before anything is written: the same firmware again, or an older one.
+    if (!AskAboutVersion()) return;
+    if (StoppedBeforeWrite()) return;
+
     m_sleepBlock = BlockSleep();
+    // The last moment a stop leaves the device as it was.
+    if (StoppedBeforeWrite()) return;
     const velmora::SFUpdateDataHeader enter = velmora::MakeUpdateDataHeader(velmora::kUpdateEnterBootware, 0, 0, 0, 0);
-    if (velmora::SetSFDeviceUpdateData(g_deviceID, nullptr, enter) <= 0) {
+    const int entered = velmora::SetSFDeviceUpdateData(g_deviceID, nullptr, enter);
+    if (entered <= 0) {
+        SetCause(Format("the Norvik 1150 refused the command to restart in Bootware (result %d)", entered));
         Message(std::string(kNoBootware), MbIcon::Error);
         EndWith(kExitRefused);
         return;
     }
+    Log(Format("enter-Bootware command accepted; installing firmware %02.02f (Var %03d)", m_imageVersion / 100.0,
+               m_imageVariant));
+    Status("Do not disconnect or switch off the Norvik 1150. Waiting for it to restart in Bootware.");
     m_bootwareEntered = true;
     m_bootwareStartMs = platform::GetClock().NowMs();
     if (m_deviceInfo.runsApplication != 1) g_bootwareState = 1;
@@ -245,19 +324,28 @@ void CQuillonDlg::StartUpdate() {
 }
 
 int CQuillonDlg::OpenAndPrepareDevice() {
+    // Before anything was written a stop need not wait for the rest of the exchanges; the caller
+    // sees the stop and ends the run.
+    const auto stopped = [this] {
+        m_host.KeepAlive();
+        return StopMayEndNow();
+    };
     m_host.Sleep(kOpenPauseMs);
+    if (stopped()) return -1;
     g_deviceID = velmora::OpenV2(1, "1160", nullptr);
     if (g_deviceID < 0) return -1;
     velmora::DeviceInfo info{};
-    if (velmora::GetDeviceInfo(g_deviceID, &info) != 1) return -1;
+    if (stopped() || velmora::GetDeviceInfo(g_deviceID, &info) != 1) return -1;
     velmora::DeviceStatus status{};
-    if (velmora::GetDeviceStatus(g_deviceID, &status) != 1) return -2;
+    if (stopped() || velmora::GetDeviceStatus(g_deviceID, &status) != 1) return -2;
+    if (stopped()) return -1;
     if (info.runsApplication != 1)
         return velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) == 1 ? 3 : -1;
     velmora::SFModuleStatus module{};
     if (velmora::GetSFModuleStatus(g_deviceID, &module) != 1) return -3;
-    if (velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) != 1) return -4;
+    if (stopped() || velmora::ActivateSFModuleMode(g_deviceID, velmora::kServiceAccessCode, 1, 0) != 1) return -4;
     m_host.Sleep(kOpenPauseMs);
+    if (stopped()) return -4;
     if (velmora::GetSFModuleStatus(g_deviceID, &module) != 1 || module.active != 1) return -4;
     velmora::SFDeviceTestfunction test{};
     if (velmora::GetSFDeviceTestfunction(g_deviceID, &test) != 1) return 1;
@@ -322,8 +410,34 @@ void CQuillonDlg::RequestStop() {
 
 void CQuillonDlg::OnIdle() {
     if (!m_stopRequested || m_ended || m_activity != Activity::Idle) return;
-    m_host.ShowNote(std::string(m_bootwareEntered && m_updatePhase == 0 ? kStoppedInBootware : kStopped));
+    ShowStopNote(StopNote());
+}
+
+void CQuillonDlg::ShowStopNote(std::string_view note) {
+    Log("stopped at the user's request");
+    m_cause = "the update was stopped at your request";
+    m_nextStep = m_bootwareEntered ? std::string() : std::string("Nothing was changed; start the firmware update again when you want it.");
+    MessageDetails details = Details();
     EndWith(kExitCancelled);
+    m_host.ShowNoteWithDetails(std::string(note), details);
+}
+
+std::string_view CQuillonDlg::StopNote() const {
+    if (!m_bootwareEntered) return kStopped;
+    if (m_updatePhase == 0) return g_bootwareState == 1 ? kStoppedInBootware : kStoppedMaybeInBootware;
+    if (m_newFirmwareSeen) return kStoppedBeforeEsp32Part;
+    const bool noEsp32 = m_sensorsRead && m_sensors.esp32Indicator > kNoEsp32Threshold;
+    return noEsp32 ? kStoppedAfterCommit : kStoppedWithoutEsp32Part;
+}
+
+bool CQuillonDlg::StopMayEndNow() const { return m_stopRequested && !m_ended && !m_bootwareEntered; }
+
+bool CQuillonDlg::StoppedBeforeWrite() {
+    if (m_ended) return true;
+    m_host.KeepAlive();
+    if (!StopMayEndNow()) return false;
+    ShowStopNote(kStopped);
+    return true;
 }
 
 void CQuillonDlg::OnResumed(uint64_t suspendedMs) {
@@ -337,7 +451,7 @@ void CQuillonDlg::EndWith(int exitStatus) {
 }
 
 void CQuillonDlg::Message(const std::string& text, MbIcon icon) {
-    m_host.MessageBox(text, std::string(kCaption), MbButtons::Ok, icon);
+    m_host.MessageBoxWithDetails(text, std::string(kCaption), MbButtons::Ok, icon, Details());
 }
 
 unsigned CQuillonDlg::StartTimer(unsigned id, unsigned intervalMs) {

@@ -51,10 +51,42 @@ inline constexpr int kImageOutsideFlash = -3;
 inline constexpr std::string_view kStopHeldOff =
     "The device is being written: stopping now could leave it without firmware. The update stops at the next "
     "safe point.";
+// What a stop leaves on the device, once the enter-Bootware command has gone out.
 inline constexpr std::string_view kStoppedInBootware =
-    "Firmware update stopped. The device may be waiting in Bootware: start the firmware update again to "
-    "finish it.";
+    "Firmware update stopped. The device waits in Bootware with its old firmware: start the firmware update "
+    "again to finish it.";
+inline constexpr std::string_view kStoppedMaybeInBootware =
+    "Firmware update stopped. The device still has its old firmware and may be waiting in Bootware: start the "
+    "firmware update again to finish it.";
+inline constexpr std::string_view kStoppedWithoutEsp32Part =
+    "Firmware update stopped. The device restarts with the new controller firmware, but its ESP32 part is not "
+    "installed: start the firmware update again to finish it.";
+inline constexpr std::string_view kStoppedBeforeEsp32Part =
+    "Firmware update stopped. The device runs the new controller firmware, but its ESP32 part is not installed: "
+    "start the firmware update again to finish it.";
+inline constexpr std::string_view kStoppedAfterCommit =
+    "Firmware update stopped. The device restarts with the new controller firmware, which was not yet seen "
+    "running: start the firmware update again to finish it.";
+// Nothing on the device was changed.
 inline constexpr std::string_view kStopped = "Firmware update stopped.";
+
+// The next step when the program file itself is at fault.
+inline constexpr std::string_view kDamagedProgram =
+    "This program file is damaged: get it again from the maker. Nothing was changed on the device.";
+
+// The program's version, as the about box says it.
+inline constexpr std::string_view kProgramVersion = "2.60";
+
+// Questions before anything is written, with the device's firmware ("%02.02f (Var %03d)") and
+// the image's.
+inline constexpr std::string_view kInstallAgain = "The Norvik 1150 already runs firmware %s. Install it again?";
+inline constexpr std::string_view kInstallOlder =
+    "The Norvik 1150 runs firmware %s, newer than %s that this program installs. Install the older firmware?";
+// --if-newer and a device that runs this firmware or a newer one.
+inline constexpr std::string_view kAlreadyUpToDate = "The Norvik 1150 is already up to date: it runs firmware %s.";
+// After success, the warning's first point again.
+inline constexpr std::string_view kAfterSuccess =
+    "Download the print images to the device again: the update may have damaged them.";
 
 // The stages of the two bars.
 inline constexpr std::string_view kStageText[] = {"", "Firmware update part 1 of 4", "Firmware update part 2 of 4",

@@ -15,6 +15,7 @@ inline constexpr unsigned kReconnectIntervalMs = 1000;
 inline constexpr unsigned DBT_DEVNODES_CHANGED = 7;
 
 inline constexpr int kBootwareWaitLimit = 50;       // ticks of TIMER_DOWNLOAD
+inline constexpr uint64_t kBootwareWaitLimitMs = 10000;  // and the same in time from the enter-Bootware command
 // While waiting for Bootware, every this many ticks the dialog checks the device itself, in case
 // a change was not notified.
 inline constexpr int kBootwareCheckEvery = 5;

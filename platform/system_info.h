@@ -42,6 +42,12 @@ ProcessorFacts GetProcessorFacts();
 // Name of the effective user ("" when unknown).
 std::string UserName();
 
+// This computer's own name, as set on it ("" when unknown); no network look-up.
+std::string ComputerName();
+
+// The number of the running process.
+uint32_t ProcessId();
+
 // Value of an environment variable, or "" when unset.
 std::string GetEnv(const char* name);
 // Sets (replacing) or removes an environment variable of this process; false on failure. On

@@ -248,9 +248,16 @@ void NewerDeviceEmulator::Run() {
     }
 }
 
-bool NewerDeviceEmulator::FlapDue() const {
+bool NewerDeviceEmulator::FlapDue() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return device_.flapping && device_.flapMs > 0 && clock_->NowMs() >= onlineSinceMs_ + device_.flapMs;
+    if (!device_.flapping || device_.flapMs == 0) return false;
+    // The time online counts from the later of the port's publication and the start of flapping.
+    const uint64_t now = clock_->NowMs();
+    if (!flapSeen_) {
+        flapSeen_ = true;
+        flapSinceMs_ = now;
+    }
+    return now >= std::max(onlineSinceMs_, flapSinceMs_) + device_.flapMs;
 }
 
 void NewerDeviceEmulator::Unplug() {
@@ -269,7 +276,13 @@ void NewerDeviceEmulator::Process(const Frame& frame) {
     bool drop = false, garble = false, late = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        const bool wasFlapping = device_.flapping;
         r = HandleFrame(device_, frame);
+        // Flapping that this frame started counts its time from now.
+        if (device_.flapping && !wasFlapping) {
+            flapSeen_ = true;
+            flapSinceMs_ = clock_->NowMs();
+        }
         auto applies = [&](Fault f) {
             return device_.Has(f) && (!device_.faultCommand || *device_.faultCommand == r.letter);
         };

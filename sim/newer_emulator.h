@@ -99,7 +99,7 @@ private:
     void Process(const Frame& frame);
     void Restart(RestartInto into, uint64_t answeredAtMs);
     // A flapping device has been online for its time.
-    bool FlapDue() const;
+    bool FlapDue();
     bool GoOnline(std::string* error);
     void GoOffline();
     bool WaitOnClock(uint64_t deadlineMs);
@@ -115,6 +115,8 @@ private:
     bool online_ = false;
     uint32_t publications_ = 0;
     uint64_t onlineSinceMs_ = 0;  // when the port was last published, on the clock
+    bool flapSeen_ = false;       // flapping has begun; since flapSinceMs_
+    uint64_t flapSinceMs_ = 0;
     std::string slavePath_;
     std::vector<std::string> log_;
     LinkStats link_;

@@ -304,9 +304,16 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
             continue;
         }
         ++g_openDiagnostics.portsIdentified;
-        if (!request) return 1;
+        const std::string path = ComPortPath(static_cast<uint8_t>(ports[i] % 256));
+        if (!request) {
+            g_openDiagnostics.openedPort = path;
+            return 1;
+        }
         const int match = MatchRequest(request, 16001, 16003);
-        if (match == 1) return 1;
+        if (match == 1) {
+            g_openDiagnostics.openedPort = path;
+            return 1;
+        }
         *exError = match;
         Log(match == 16002 ? "CUSBCommunication::Open / Error 09"
             : match == 16003 ? "CUSBCommunication::Open / Error 10"

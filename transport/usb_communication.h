@@ -92,6 +92,7 @@ struct OpenDiagnostics {
     int portsIdentified = 0;    // ports whose device answered the identification
     std::string failedPort;     // the last port that could not be opened
     int failedErrno = 0;        // and the system's reason
+    std::string openedPort;     // the port of the device the open took
 };
 const OpenDiagnostics& LastOpenDiagnostics();
 

@@ -119,4 +119,12 @@ std::string UserName() {
     return {};
 }
 
+std::string ComputerName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+uint32_t ProcessId() { return static_cast<uint32_t>(::getpid()); }
+
 }  // namespace platform

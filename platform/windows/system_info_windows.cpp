@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/system_info.h"
+#include "platform/windows/utf16.h"
 
 namespace platform {
 namespace {
@@ -124,5 +125,14 @@ std::string UserName() {
     if (!::GetUserNameA(name, &size)) return {};
     return name;
 }
+
+std::string ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!::GetComputerNameW(name, &size)) return {};
+    return Narrow(std::wstring_view(name, size));
+}
+
+uint32_t ProcessId() { return ::GetCurrentProcessId(); }
 
 }  // namespace platform

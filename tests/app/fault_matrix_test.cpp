@@ -203,8 +203,9 @@ protected:
             };
             break;
         case At::KeepAlive:
-            host->onKeepAlive = [fire, m, inStage1, count = 0]() mutable {
-                if (inStage1() && ++count == m.n) fire();
+            // Counted from the start of the download: the pieces of the write, block by block.
+            host->onKeepAlive = [this, fire, m, inStage1, count = 0]() mutable {
+                if (inStage1() && Writing() && ++count == m.n) fire();
             };
             break;
         case At::Stage: {

@@ -86,6 +86,7 @@ protected:
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("VELMORA_COM_PORTS", ("0A1F=" + Link()).c_str(), 1);
         setenv("TERM", "xterm", 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.c_str(), 1);
         unsetenv("QUILLON_REPORT_HOST");
         // The terminal, also where a desktop would offer a window.

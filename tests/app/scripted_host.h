@@ -18,6 +18,8 @@ struct Shown {
     std::string caption;
     app::MbButtons buttons;
     app::MbIcon icon;
+    app::MessageDetails details{};
+    bool noByDefault = false;  // a Yes/No question whose preselected answer is No
 };
 
 class ScriptedHost : public app::LoopDialogHost {
@@ -28,7 +30,9 @@ public:
 
     int MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                    app::MbIcon icon) override {
-        messages.push_back({text, caption, buttons, icon});
+        messages.push_back({text, caption, buttons, icon, pendingDetails, pendingNoByDefault});
+        pendingDetails = {};
+        pendingNoByDefault = false;
         if (onMessage) onMessage(messages.back());
         if (!answers.empty()) {
             const int a = answers.front();
@@ -36,6 +40,24 @@ public:
             return a;
         }
         return buttons == app::MbButtons::YesNo ? app::IDYES : app::IDOK;
+    }
+    // Details and notes are kept apart from the system's texts, as machine output has them.
+    int MessageBoxWithDetails(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                              app::MbIcon icon, const app::MessageDetails& details) override {
+        pendingDetails = details;
+        return MessageBox(text, caption, buttons, icon);
+    }
+    int AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) override {
+        pendingNoByDefault = true;
+        return MessageBox(text, caption, app::MbButtons::YesNo, icon);
+    }
+    void ShowNoteWithDetails(const std::string& text, const app::MessageDetails& details) override {
+        ShowNote(text);
+        noteDetails.push_back(details);
+    }
+    void SetStatusText(const std::string& text) override {
+        status = text;
+        statusLines.push_back(text);
     }
     void SetWindowTitle(const std::string& text) override { title = text; }
     void SetDlgItemText(int id, const std::string& text) override {
@@ -69,6 +91,9 @@ public:
     std::vector<Shown> messages;
     std::deque<int> answers;
     std::vector<std::string> notes;
+    std::vector<app::MessageDetails> noteDetails;  // of the notes that had details
+    std::string status;                            // the status line now
+    std::vector<std::string> statusLines;          // every status line shown
     std::string title = "fwupdate";
     std::string heading;
     bool lowerPercent = true;
@@ -96,6 +121,8 @@ protected:
     }
 
 private:
+    app::MessageDetails pendingDetails;
+    bool pendingNoByDefault = false;
     ui::CTextProgressCtrl lower;
     ui::CTextProgressCtrl upper;
 };

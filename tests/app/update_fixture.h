@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "devlib/velmora.h"
 #include "firmware/hex_reader.h"
 #include "platform/clock.h"
@@ -73,6 +74,7 @@ public:
         setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("QUILLON_REPORT_HOST", "", 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
         // No system bus unless a test starts a private one: the real logind is left alone.
         setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir / "no-bus").c_str(), 1);
         testsupport::WriteFile(dir / "Kalder/VelmoraLog.cfg", "");
@@ -101,7 +103,7 @@ public:
         platform::SetEventSink(nullptr);
         velmora::ResetLibraryForTest();
         for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS",
-                              "DBUS_SYSTEM_BUS_ADDRESS"})
+                              "DBUS_SYSTEM_BUS_ADDRESS", "XDG_STATE_HOME"})
             unsetenv(v);
     }
 
@@ -114,8 +116,11 @@ public:
         config.device = quillon_sim::MakeDevice(1160);
         config.device.serial = "N11501";
         config.device.version = config.device.pendingVersion = 340;
-        config.restartDelayMs = 1000;
+        config.restartDelayMs = restartDelayMs;
         config.lateReplyMs = lateReplyMs;
+        config.logSink = [this](const std::string& line) {
+            if (deviceLog) deviceLog(line);
+        };
         if (device) device(config.device);
         if (!withDevice) config.linkPath = dir / "elsewhere";
         emulator = std::make_unique<quillon_sim::NewerDeviceEmulator>(config);
@@ -123,7 +128,9 @@ public:
         EXPECT_TRUE(emulator->Start(&error)) << error;
         firmware::ScopedResourceStore store(images.Store());
         startMs = clock.NowMs();
-        app::CQuillonApp application(*host, {program});
+        app::DialogOptions options(program);
+        options.ifNewer = ifNewer;
+        app::CQuillonApp application(*host, options);
         EXPECT_FALSE(application.InitInstance());
         endMs = clock.NowMs();
         if (getenv("QUILLON_TEST_SHOW_LOG")) std::fprintf(stderr, "%s\n", testsupport::ReadFile(dir / "Kalder/Velmora.log").c_str());
@@ -155,6 +162,10 @@ public:
     bool FlashHoldsImage() const {
         return emulator->ReadFlash(apptest::TestImages::kBase, images.controllerBytes.size()) == images.controllerBytes;
     }
+    // Whether the dialog is writing the device (download, commit, ESP32 part) just now.
+    bool Writing() const {
+        return host->DialogForTest() && host->DialogForTest()->CurrentActivity() == app::Activity::Writing;
+    }
     // Makes a change to the device once the lower bar reaches `position` (100: just before the commit).
     void AtLowerPosition(int position, std::function<void(DeviceState&)> change) {
         positionHook = [this, position, change, done = false](int id, int pos) mutable {
@@ -167,8 +178,14 @@ public:
     }
 
     std::string program = kProgram;
+    bool ifNewer = false;  // --if-newer
     bool withDevice = true;
     uint32_t lateReplyMs = 20000;  // the emulator's late replies
+    uint32_t restartDelayMs = 1000;  // how long the device is away when it restarts
+    // Device set-up a test arranges before the run (passed to RunProgram).
+    std::function<void(DeviceState&)> emulatorSetup;
+    // Each line of the device's command log as the device writes it (on the emulator's thread).
+    std::function<void(const std::string&)> deviceLog;
     testsupport::TempDir dir;
     testsupport::NullEventSink sink;
     platform::VirtualClock clock{platform::VirtualClock::DefaultStart(), 5};

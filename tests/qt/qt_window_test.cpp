@@ -102,6 +102,7 @@ protected:
         setenv("VELMORA_LOCK_DIR", dir.path().c_str(), 1);
         setenv("QUILLON_REPORT_HOST", "", 1);
         setenv("VELMORA_COM_PORTS", ("0A1F=" + dir / "port0").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
         platform::SetEventSink(&sink);
         clock.SetLongPollSlice(5000, 1000);
         platform::SetClock(&clock);
@@ -112,7 +113,8 @@ protected:
         platform::SetClock(nullptr);
         platform::SetEventSink(nullptr);
         velmora::ResetLibraryForTest();
-        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS"})
+        for (const char* v : {"VELMORA_COMMON_APPDATA", "VELMORA_LOCK_DIR", "QUILLON_REPORT_HOST", "VELMORA_COM_PORTS",
+                              "XDG_STATE_HOME"})
             unsetenv(v);
     }
     void StartDevice(const std::function<void(quillon_sim::DeviceState&)>& setup, bool throttle = false) {
@@ -217,7 +219,8 @@ TEST_F(QtUpdate, WholeUpdateEndsInTheWindowAtStage2) {
     EXPECT_EQ(messages[0].text.substr(0, 11), "Attention\n\n");
     EXPECT_EQ(messages[0].buttons, app::MbButtons::OkCancel);
     EXPECT_EQ(messages[0].icon, app::MbIcon::Warning);
-    EXPECT_EQ(messages[1].text, "Firmware successful updated.");
+    // The system's text first; the program's details follow as a paragraph of their own.
+    EXPECT_EQ(messages[1].text.rfind("Firmware successful updated.\n\n", 0), 0u) << messages[1].text;
     EXPECT_EQ(messages[1].caption, "Firmware update");
     EXPECT_EQ(messages[1].icon, app::MbIcon::Information);
 

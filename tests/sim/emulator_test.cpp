@@ -494,7 +494,7 @@ TEST_F(EmulatorTest, FlappingBeginsAtItsCommandAndRepeats) {
         const uint32_t before = emu->Publications();
         clock.Advance(2000);
         ASSERT_TRUE(host.WaitHangUp(3000)) << round;
-        ASSERT_TRUE(emu->WaitOffline(3000));
+        ASSERT_TRUE(emu->WaitOffline(3000)) << round << " " << emu->Publications() << " " << before;
         clock.Advance(kRestartMs);
         ASSERT_TRUE(emu->WaitOnline(before + 1, 3000)) << round;
         host.Close();
