@@ -154,11 +154,7 @@ int QtDialogHost::MessageBox(const std::string& text, const std::string& caption
         OnWindow([] { QApplication::restoreOverrideCursor(); });
     }
     int answer = options_.Given(text, caption, buttons, icon);
-    OnWindow([&] {
-        // The box is newer than any note (every box after a note ends the run): the note goes.
-        CloseNote();
-        if (answer == 0) answer = ShowBox(&window_, text, caption, buttons, icon);
-    });
+    if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon); });
     shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
@@ -199,7 +195,15 @@ void QtDialogHost::SetLargeIcon() {
     OnWindow([this] { window_.setWindowIcon(ProgramIcon()); });
 }
 
-QMessageBox* QtDialogHost::OpenNote() const { return note_; }
+void QtDialogHost::EndDialog(int result) {
+    LoopDialogHost::EndDialog(result);
+    dialogEnded_ = true;
+}
+
+QMessageBox* QtDialogHost::CloseNotesOfTheRun() {
+    if (!noteOfTheEnding_) CloseNote();
+    return note_;
+}
 
 void QtDialogHost::CloseNote() {
     if (note_) note_->close();
@@ -210,8 +214,9 @@ void QtDialogHost::ShowNote(const std::string& text) {
     shown_.AddNote(text);
     OnWindow([&] {
         // A note needs no answer: it stays beside the window until closed, replaced by a newer
-        // note or a message box, or the program ends.
+        // note, or the dialog ends (unless the ending shows it).
         CloseNote();
+        noteOfTheEnding_ = dialogEnded_;
         auto* box = new QMessageBox(QMessageBox::Information, QString::fromUtf8(app::kCaption.data(),
                                                                                 static_cast<qsizetype>(app::kCaption.size())),
                                     QString::fromStdString(text), QMessageBox::Ok, &window_);
@@ -233,10 +238,9 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string&
         status = program.ExitStatus();
         QMetaObject::invokeMethod(&window, [&window, &host] {
             window.AllowClose();
-            // The note left open is the run's last word (why the update stopped): it keeps the
-            // program until it is closed; not when a signal stopped the program or nobody is
-            // there to answer.
-            QMessageBox* note = host.OpenNote();
+            // The note of the ending (why the update stopped) keeps the program until it is
+            // closed; not when a signal stopped the program or nobody is there to answer.
+            QMessageBox* note = host.CloseNotesOfTheRun();
             if (!note || !note->isVisible() || host.EndsWithoutWaiting()) {
                 QApplication::exit(0);
                 return;

@@ -55,9 +55,12 @@ public:
     std::vector<std::string> Notes() const { return shown_.Notes(); }
     // Whether the program ends at once when the dialog has, open notes or not: --yes, or a signal.
     bool EndsWithoutWaiting() const { return options_.answerYes || signalled_; }
-    // The note on the screen, if any (window's thread). There is one at most: a newer note or a
-    // message box closes it, so the one left when the dialog ends is the run's last word.
-    QMessageBox* OpenNote() const;
+    // The dialog has ended: the end of the modal run comes once the current handler returns.
+    void EndDialog(int result) override;
+    // The notes of the run close when the dialog ends, but for the one the ending itself shows
+    // (why the update stopped); returns that one, if any (window's thread). There is one note
+    // at most: a newer note replaces the open one.
+    QMessageBox* CloseNotesOfTheRun();
 
 protected:
     void AfterDispatch() override;
@@ -77,7 +80,9 @@ private:
     std::atomic<bool> signalled_{false};
     bool waitCursor_ = false;
     app::ShownLog shown_;
-    QPointer<QMessageBox> note_;
+    std::atomic<bool> dialogEnded_{false};
+    QPointer<QMessageBox> note_;   // window's thread
+    bool noteOfTheEnding_ = false;  // window's thread
 };
 
 // Runs the dialog in a window that exists (in a running QApplication) until it ends; returns

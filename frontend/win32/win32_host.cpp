@@ -264,11 +264,6 @@ int Win32DialogHost::MessageBox(const std::string& text, const std::string& capt
         waitCursor_ = false;
         window_.OnWindow([this] { window_.SetWaitCursor(false); });
     }
-    {
-        // The box is newer than any note (every box after a note ends the run): the note goes.
-        std::lock_guard<std::mutex> lock(noteMutex_);
-        CloseNoteLocked();
-    }
     int answer = options_.Given(text, caption, buttons, icon);
     if (answer == 0)
         window_.OnWindow([&] {
@@ -354,13 +349,25 @@ void Win32DialogHost::ShowNote(const std::string& text) {
     if (options_.Unattended()) return;  // nobody to read it: the note is kept only
     std::lock_guard<std::mutex> lock(noteMutex_);
     CloseNoteLocked();
-    // A note needs no answer: a box of its own thread, beside the window, until closed.
+    // A note needs no answer: a box of its own thread, beside the window, until closed, replaced
+    // by a newer note, or the dialog ends (unless the ending shows it).
     auto note = std::make_unique<Note>();
+    note->ofTheEnding = dialogEnded_;
     auto wide = std::make_unique<std::wstring>(platform::Widen(text));
     note->thread = ::CreateThread(nullptr, 0, &Win32DialogHost::NoteThread, wide.get(), 0, &note->threadId);
     if (!note->thread) return;
     static_cast<void>(wide.release());  // the thread's now
     note_ = std::move(note);
+}
+
+void Win32DialogHost::EndDialog(int result) {
+    LoopDialogHost::EndDialog(result);
+    dialogEnded_ = true;
+}
+
+void Win32DialogHost::CloseNotesOfTheRun() {
+    std::lock_guard<std::mutex> lock(noteMutex_);
+    if (note_ && !note_->ofTheEnding) CloseNoteLocked();
 }
 
 void Win32DialogHost::WaitForNotes() {
@@ -382,8 +389,8 @@ int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const std::stri
         app::CQuillonApp program(host, {programPath});
         program.InitInstance();
         status = program.ExitStatus();
-        // A note the user should read (why the update stopped) keeps the program until it is
-        // closed.
+        // The note of the ending (why the update stopped) keeps the program until it is closed.
+        host.CloseNotesOfTheRun();
         host.WaitForNotes();
         window.EndDialog();
     });

@@ -92,9 +92,12 @@ public:
     // Every message box the dialog asked for, in order (shown or answered by --yes).
     std::vector<Shown> Messages() const { return shown_.Boxes(); }
     std::vector<std::string> Notes() const { return shown_.Notes(); }
-    // Waits until the note the user has open is closed; not with --yes (nobody to read it). There
-    // is one at most: a newer note or a message box closes it, so the one left when the dialog
-    // ends is the run's last word.
+    // The dialog has ended: the end of the modal run comes once the current handler returns.
+    void EndDialog(int result) override;
+    // The notes of the run close when the dialog ends, but for the one the ending itself shows
+    // (why the update stopped). There is one note at most: a newer note replaces the open one.
+    void CloseNotesOfTheRun();
+    // Waits until the note the user has open is closed; not with --yes (nobody to read it).
     void WaitForNotes();
 
 protected:
@@ -105,6 +108,7 @@ private:
     struct Note {
         HANDLE thread = nullptr;
         DWORD threadId = 0;
+        bool ofTheEnding = false;  // shown once the dialog had ended
     };
     static DWORD WINAPI NoteThread(void* text);
     void TakeStops();
@@ -119,6 +123,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     bool waitCursor_ = false;
     app::ShownLog shown_;
+    std::atomic<bool> dialogEnded_{false};
     std::mutex noteMutex_;
     std::unique_ptr<Note> note_;
 };
