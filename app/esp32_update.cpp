@@ -27,9 +27,12 @@ int CQuillonDlg::UpdateEsp32() {
     m_activity = Activity::Writing;
     m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, 0);
     Log("copying the ESP32 images to the SD card");
+    m_esp32BytesLeft = 0;
+    for (const Esp32File& file : kEsp32Files)
+        m_esp32BytesLeft += static_cast<uint64_t>(std::max(firmware::GetFwFileLength(file.resourceId), 0));
     for (const Esp32File& file : kEsp32Files) {
         Status("Do not disconnect or switch off the Norvik 1150. Copying " + std::string(file.fileName) +
-               " to its SD card.");
+               " to its SD card; " + TimeLeft() + ".");
         if (SendFileToSdCard(file.resourceId, std::string(file.fileName)) == 0) {
             m_activity = before;
             EndWith(kExitEsp32Failed);
@@ -79,6 +82,7 @@ int CQuillonDlg::SendFileToSdCard(int resourceId, const std::string& fileName) {
         remaining -= n;
         m_host.KeepAlive();
         const int appended = velmora::AppendFileData(g_deviceID, static_cast<uint16_t>(n), chunk.data());
+        m_esp32BytesLeft -= std::min<uint64_t>(m_esp32BytesLeft, n);
         if (appended != 1) {
             SetCause(Format("writing %s to the SD card failed (result %d)", fileName.c_str(), appended));
             Message(appendFailed, MbIcon::Error);

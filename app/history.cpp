@@ -55,8 +55,10 @@ std::string CsvField(std::string_view value) {
 
 std::string HistoryLine(const HistoryEntry& entry) {
     std::string line;
+    bool first = true;
     for (const std::string& f : Fields(entry)) {
-        if (!line.empty()) line.push_back(',');
+        if (!first) line.push_back(',');
+        first = false;
         line += CsvField(f);
     }
     // Every line ends with CR LF, as RFC 4180 has it, on every system.

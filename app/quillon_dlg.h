@@ -34,7 +34,8 @@ extern uint8_t g_bootwareWaitTicks;
 void ResetApplicationState();
 
 struct DialogOptions {
-    DialogOptions(std::string path = {}) : programPath(std::move(path)) {}  // NOLINT: {path} is the common case
+    DialogOptions(std::string path = {}) : programPath(std::move(path)) {}  // NOLINT: a path is the common case
+    DialogOptions(const char* path) : programPath(path) {}                   // NOLINT
     // Full path of the program file: its name carries the version the heading shows, and the
     // workaround message's caption is its name without the extension.
     std::string programPath;
@@ -141,8 +142,16 @@ private:
     std::string NextStepText() const;
     std::string Outcome() const;
     void Status(const std::string& text);
+    // "about 1 min 20 s left": the bytes still to move at the rate measured so far, and the
+    // sequence's own waits still ahead.
+    std::string TimeLeft() const;
+    // The line while a wait for the device runs: "...: 3 s, at most 10 s".
+    void WaitStatus(const char* what, uint64_t waitedMs, uint64_t limitMs);
     // The questions before anything is written: true to go on.
     bool AskAboutVersion();
+    // From the first open on, only the device at that place is opened again: after its restarts
+    // another Norvik 1150 connected beside it is never taken for it.
+    void BindToPort(const std::string& port);
 
     // update_sequence.cpp
     void DownloadStep();
@@ -196,6 +205,14 @@ private:
     int m_blocksWritten = 0;             // blocks the device accepted
     bool m_esp32Started = false;         // the first ESP32 file went to the card
     bool m_upToDate = false;             // left as it was: it already runs this firmware or a newer one
+
+    // What the status line's estimate of the time left is made of.
+    int m_imageBlocks = 0;               // blocks of the controller image
+    uint64_t m_imageBytes = 0;           // and their bytes
+    uint64_t m_bytesWritten = 0;         // controller bytes written and read back so far
+    uint64_t m_linkBytes = 0;            // bytes moved over the link in the write, both ways
+    uint64_t m_linkMs = 0;               // and the time that took
+    uint64_t m_esp32BytesLeft = 0;       // of the ESP32 images still to copy
 };
 
 class CQuillonApp {

@@ -1,19 +1,23 @@
 // The run's records and the details of its endings: the run log, the line of the history, and
 // what the program adds beneath a message (what failed, where the device stands, what to do, the
 // run log's path). Also the questions about the firmware version before anything is written.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "app/format.h"
 #include "app/quillon_dlg.h"
 #include "app/start_and_checks.h"
+#include "app/esp32_update.h"
 #include "app/update_sequence.h"
+#include "firmware/resources.h"
 #include "devlib/velmora.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/state_store.h"
 #include "platform/system_info.h"
 #include "platform/usb_location.h"
+#include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
 namespace app {
@@ -79,6 +83,41 @@ void CQuillonDlg::SetCause(const std::string& cause, const std::string& nextStep
 }
 
 void CQuillonDlg::Status(const std::string& text) { m_host.SetStatusText(text); }
+
+std::string CQuillonDlg::TimeLeft() const {
+    // Until the write has measured the link, USB full speed as it usually goes (400 kB/s).
+    const double bytesPerMs = m_linkMs > 0 && m_linkBytes > 0 ? static_cast<double>(m_linkBytes) / m_linkMs : 400.0;
+    uint64_t bytes = 0;
+    double waitsMs = 0;
+    if (m_updatePhase == 0) {
+        // Each block goes out and comes back; the restart after the commit and its reopening.
+        bytes += 2 * (m_imageBytes > m_bytesWritten ? m_imageBytes - m_bytesWritten : 0);
+        waitsMs += kCommitPauseMs + 2 * kReopenPauseMs + 5000;
+    }
+    const bool esp32 = !m_sensorsRead || m_sensors.esp32Indicator <= kNoEsp32Threshold;
+    if (esp32) {
+        uint64_t esp32Bytes = m_esp32BytesLeft;
+        if (!m_esp32Started)
+            for (const int id : {141, 142, 145, 144}) esp32Bytes += static_cast<uint64_t>(std::max(firmware::GetFwFileLength(id), 0));
+        bytes += esp32Bytes;
+        waitsMs += 4 * 50 + 5 * kPollIntervalMs;  // the pauses between files and a short installation
+    }
+    const uint64_t seconds = static_cast<uint64_t>((bytes / bytesPerMs + waitsMs) / 1000.0 + 0.5);
+    if (seconds < 60) return Format("about %llu s left", static_cast<unsigned long long>(std::max<uint64_t>(seconds, 1)));
+    return Format("about %llu min %llu s left", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+}
+
+void CQuillonDlg::WaitStatus(const char* what, uint64_t waitedMs, uint64_t limitMs) {
+    const std::string wait = Format("%s: %llu s, at most %llu s", what, static_cast<unsigned long long>(waitedMs / 1000),
+                                    static_cast<unsigned long long>(limitMs / 1000));
+    // Before the device is changed there is nothing to warn of.
+    if (!m_bootwareEntered) {
+        Status(wait + ".");
+        return;
+    }
+    Status("Do not disconnect or switch off the Norvik 1150. " + wait + "; " + TimeLeft() + ".");
+}
 
 MessageDetails CQuillonDlg::Details() const {
     MessageDetails d;
@@ -187,6 +226,19 @@ void CQuillonDlg::FinishRecords() {
     std::string why;
     const std::string folder = m_options.stateFolder.empty() ? platform::ProgramStateFolder() : m_options.stateFolder;
     if (!folder.empty() && !AppendHistory(folder, m_record, &why)) Log("the history could not be written: " + why);
+}
+
+void CQuillonDlg::BindToPort(const std::string& port) {
+    // A port the user or a supervisor named stays as named; the system's own name of a USB
+    // serial port changes with a restart, its place on the USB does not.
+    const bool named = !platform::GetEnv(velmora::kComPortsVariable).empty();
+    const std::string stable = named ? port : platform::StablePortPath(port);
+    if (stable.empty()) {
+        Log("no name of the port that outlasts a restart was found: the device is known by its serial only");
+        return;
+    }
+    velmora::SetComPortBinding("0A1E=" + stable + ";0A1F=" + stable);
+    Log("bound to the port " + OneLine(stable));
 }
 
 bool CQuillonDlg::AskAboutVersion() {

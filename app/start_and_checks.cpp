@@ -9,6 +9,7 @@
 
 #include "app/esp32_update.h"
 #include "app/format.h"
+#include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "app/update_sequence.h"
 #include "devlib/access_code.h"
@@ -19,7 +20,10 @@
 #include "platform/clock.h"
 #include "platform/port_diagnosis.h"
 #include "platform/sleep_inhibit.h"
+#include "platform/system_info.h"
+#include "platform/terminal_text.h"
 #include "platform/usb_location.h"
+#include "transport/com_port.h"
 #include "transport/device_communication.h"
 #include "transport/usb_communication.h"
 #include "ui/text_progress_ctrl.h"
@@ -32,6 +36,7 @@ uint8_t g_bootwareState = 0;
 uint8_t g_bootwareWaitTicks = 0;
 
 void ResetApplicationState() {
+    velmora::SetComPortBinding({});
     g_deviceID = -1;
     g_firstDeviceID = 0;
     g_bootwareState = 0;
@@ -73,7 +78,15 @@ std::string OpenFailure(int result) {
     default:
         break;
     }
-    if (d.portsFound == 0) return "no serial port of a Norvik 1150 (USB 2E4C:0A1F or 2E4C:0A1E) was found";
+    if (d.portsFound == 0) {
+        // Ports named by the user (--port, VELMORA_COM_PORTS) that are not there are named back.
+        if (!platform::GetEnv(velmora::kComPortsVariable).empty()) {
+            std::string named;
+            for (const std::string& path : PortOverridePaths()) named += (named.empty() ? "" : ", ") + OneLine(path);
+            if (!named.empty()) return "the port " + named + " does not exist";
+        }
+        return "no serial port of a Norvik 1150 (USB 2E4C:0A1F or 2E4C:0A1E) was found";
+    }
     if (d.portsIdentified == 0 && !d.failedPort.empty()) return "the port " + d.failedPort + " could not be opened";
     if (d.portsIdentified == 0) return "the device on the port did not answer its identification";
     return "the Norvik 1150 did not answer its device information";
@@ -129,9 +142,19 @@ bool CQuillonDlg::OnInitDialog() {
     // A stop asked for while the device was opened and checked ends here: nothing was written.
     if (StoppedBeforeWrite()) return true;
     if (opened < 1) {
-        SetCause(OpenFailure(opened) + Format(" (result %d)", opened));
+        // Only devices of another model answered: this program refuses them.
+        const std::vector<std::string>& others = velmora::LastOpenDiagnostics().otherDevices;
+        const bool otherModel = g_deviceID < 0 && !others.empty();
+        if (otherModel) {
+            std::string found;
+            for (const std::string& o : others) found += (found.empty() ? "model " : ", model ") + OneLine(o);
+            SetCause("no Norvik 1150 answered; found " + found + ", which this program does not update",
+                     "Connect the Norvik 1150 to update; this program updates no other model.");
+        } else {
+            SetCause(OpenFailure(opened) + Format(" (result %d)", opened));
+        }
         Message(Format(kNoDeviceOpen, opened) + (g_deviceID < 0 ? PortProblem() : std::string()), MbIcon::Error);
-        EndWith(kExitNoDevice);
+        EndWith(otherModel ? kExitRefused : kExitNoDevice);
         return true;
     }
     g_firstDeviceID = g_deviceID;
@@ -139,6 +162,7 @@ bool CQuillonDlg::OnInitDialog() {
     m_record.usbLocation = OneLine(platform::UsbLocationOfPort(velmora::LastOpenDiagnostics().openedPort));
     Log("opened on " + m_record.port + (m_record.usbLocation.empty() ? "" : " at USB " + m_record.usbLocation) +
         Format(" (result %d)", opened));
+    BindToPort(velmora::LastOpenDiagnostics().openedPort);
     Status("Checking the Norvik 1150 on " + m_record.port + "...");
 
     if (velmora::DeviceChannel(g_deviceID)) {
@@ -178,12 +202,14 @@ bool CQuillonDlg::OnInitDialog() {
     m_expectedSerial = m_deviceInfo.runsApplication == 1 ? serialText : std::string(kBootwareSerial);
     const std::string variantText = Format("%03d", m_deviceInfo.variant);
     const double version = m_deviceInfo.version / 100.0;
+    // The title is one line: control characters the device sends in its serial are shown as '?'.
+    const std::string shownSerial = platform::TerminalField(serialText.c_str());
     if (m_deviceInfo.model == kModel1160)
-        m_host.SetWindowTitle(Format("Firmware update to Norvik 1150 | SNr.%s | FW %02.02f | Var %s ", serialText.c_str(),
-                                     version, variantText.c_str()));
+        m_host.SetWindowTitle(Format("Firmware update to Norvik 1150 | SNr.%s | FW %02.02f | Var %s ",
+                                     shownSerial.c_str(), version, variantText.c_str()));
     else
         m_host.SetWindowTitle(Format("Firmware update to %d | SNr.%s | FW %02.02f | Var %s ", m_deviceInfo.model,
-                                     serialText.c_str(), version, variantText.c_str()));
+                                     shownSerial.c_str(), version, variantText.c_str()));
 
     const auto heading = [this](const std::string& text) { m_host.SetDlgItemText(IDC_HEADING, text); };
     const int image = firmware::ReadControllerFirmwareVersion(&m_imageModel, &m_imageVersion, &m_imageVariant, heading,
@@ -495,11 +521,15 @@ int CQuillonDlg::CheckControllerImage() {
     std::vector<uint8_t> scratch(kDownloadBufferSize);
     int result = 1;
     bool last = false;
+    m_imageBlocks = 0;
+    m_imageBytes = 0;
     for (;;) {
         uint32_t start = 0;
         const int n = firmware::ReadHexBlock(*text, &start, scratch);
         if (last || n == -2) break;
         if (n < kFullBlock) last = true;
+        ++m_imageBlocks;
+        m_imageBytes += static_cast<uint64_t>(n);
         if (n == 0) continue;
         // The read-back asks for pages of 4,096 bytes from the flash base, numbered in 16 bits.
         const uint64_t end = static_cast<uint64_t>(start) + static_cast<uint64_t>(n);

@@ -75,7 +75,7 @@ inline constexpr std::string_view kDamagedProgram =
     "This program file is damaged: get it again from the maker. Nothing was changed on the device.";
 
 // The program's version, as the about box says it.
-inline constexpr std::string_view kProgramVersion = "2.60";
+inline constexpr std::string_view kProgramVersion = QUILLON_PROGRAM_VERSION;
 
 // Questions before anything is written, with the device's firmware ("%02.02f (Var %03d)") and
 // the image's.

@@ -107,6 +107,8 @@ void CQuillonDlg::DownloadStep() {
             BootwareWaitExpired();
             return;
         }
+        WaitStatus("Waiting for it to restart in Bootware", platform::GetClock().NowMs() - m_bootwareStartMs,
+                   kBootwareWaitLimitMs);
         // A change the system did not notify must not leave the device waiting.
         if (g_bootwareWaitTicks % kBootwareCheckEvery == 0) OnDeviceChange(DBT_DEVNODES_CHANGED, 0);
         return;
@@ -155,8 +157,10 @@ void CQuillonDlg::ControllerDownload() {
         if (last || n == -2) break;
         if (n < kFullBlock) last = true;
         ++blockNumber;
-        Status(Format("Do not disconnect or switch off the Norvik 1150. Writing the controller firmware: block %d.",
-                      blockNumber));
+        Status(Format("Do not disconnect or switch off the Norvik 1150. Writing the controller firmware: block %d of "
+                      "%d; %s.",
+                      blockNumber, std::max(m_imageBlocks, blockNumber), TimeLeft().c_str()));
+        const uint64_t blockStartMs = platform::GetClock().NowMs();
         const velmora::SFUpdateDataHeader header = velmora::MakeUpdateDataHeader(
             velmora::kUpdateDataBlock, version, variant, start, static_cast<uint32_t>(n));
         const int written = velmora::SetSFDeviceUpdateData(g_deviceID, block.data(), header);
@@ -203,6 +207,9 @@ void CQuillonDlg::ControllerDownload() {
             return;
         }
         Log(Format("block %d: %d bytes at 0x%06X written and read back equal", blockNumber, n, start));
+        m_bytesWritten += static_cast<uint64_t>(n);
+        m_linkBytes += static_cast<uint64_t>(n) + at;
+        m_linkMs += platform::GetClock().NowMs() - blockStartMs;
     }
 
     m_host.SendDlgItemMessage(IDC_PROGRESS_LOWER, ui::PBM_SETPOS, 100);
@@ -240,6 +247,9 @@ void CQuillonDlg::ReconnectStep() {
         ReconnectExpired();
         return;
     }
+    WaitStatus(m_updatePhase == 1 ? "Waiting for it to restart with the new firmware"
+                                  : "Waiting for the Norvik 1150 to be ready",
+               platform::GetClock().NowMs() - m_reconnectStartMs, kReconnectLimitMs);
 
     if (g_deviceID >= 0 && HasOpenChannel(g_deviceID)) {
         velmora::DeviceStatus status{};

@@ -71,13 +71,29 @@ std::string DescribeLastOpenFailure() {
     return text;
 }
 
+namespace {
+
+// A control character of a device text, which must not reach a log line: a line feed would
+// start a line of its own.
+bool LogControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+char LogChar(char c) { return LogControl(static_cast<unsigned char>(c)) ? ' ' : c; }
+
+// A request may carry a device's serial number (the device list asks for model-serial).
+std::string SanitizedText(std::string text) {
+    for (char& c : text) c = LogChar(c);
+    return text;
+}
+
+}  // namespace
+
 std::string SanitizedLogText(const char* field, size_t size) {
     std::string out;
     for (size_t i = 0; i < size; ++i) {
         unsigned char c = static_cast<unsigned char>(field[i]);
         if (i % 2 == 1 && (c < 0x20 || c >= 0x80)) c = ' ';
         if (c == 0) break;
-        out.push_back(static_cast<char>(c));
+        out.push_back(LogChar(static_cast<char>(c)));
     }
     return out;
 }
@@ -106,7 +122,8 @@ int OpenV2(int kindOfCommunicationChannel, const char* model_serialNumber, const
         LogPrintf(log,
                   "OpenV2 / kindOfCommunicationChannel %d / model_serialNumber %s / bluetoothDeviceAddress %s / "
                   "returnValue %d / deviceID %d / device[%d] 0x%08x / exErrorValue %d",
-                  kindOfCommunicationChannel, model_serialNumber ? model_serialNumber : "(null)",
+                  kindOfCommunicationChannel,
+                  model_serialNumber ? SanitizedText(model_serialNumber).c_str() : "(null)",
                   bluetoothDeviceAddress ? bluetoothDeviceAddress : "(null)", result, deviceID, deviceID,
                   Address(table.devices[deviceID]), exErrorValue);
     return result == 1 ? deviceID : -1;
@@ -134,8 +151,9 @@ int GetDeviceInfo(int deviceID, DeviceInfo* info) {
         LogPrintf(log,
                   "GetDeviceInfo   / returnValue %d / deviceID %d / model %d-%03d / serialNr %c%c%c%c%c%c / %s "
                   "%02.02f",
-                  1, deviceID, info->model, info->variant, info->serial[0], info->serial[1], info->serial[2],
-                  info->serial[3], info->serial[4], info->serial[5],
+                  1, deviceID, info->model, info->variant, LogChar(info->serial[0]), LogChar(info->serial[1]),
+                  LogChar(info->serial[2]), LogChar(info->serial[3]), LogChar(info->serial[4]),
+                  LogChar(info->serial[5]),
                   info->runsApplication == 1 ? "FWVersion" : "BWVersion", info->version / 100.0);
     return 1;
 }

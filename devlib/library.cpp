@@ -246,6 +246,13 @@ void InitLibrary() {
             if (close) logFolder.assign(open + 1, close);
         }
     }
+    // A named folder the system does not take for the log (a host's share, a device) leaves
+    // the log off rather than sending it there.
+    if (logFolder != libraryFolder && !platform::LogFolderAllowed(logFolder)) {
+        std::fclose(marker);
+        g_table.logPath = nullptr;
+        return;
+    }
 
     // 6., 7. The log path lives in the log entry's buffer.
     const std::string logPath = logFolder + kSep + kLogFileName;

@@ -43,8 +43,9 @@ using ChannelFactory = std::function<CDeviceCommunication*()>;
 void SetChannelFactoryForTest(ChannelFactory factory);
 
 // A copy of a device text field for a log line: every byte at an odd index that is below
-// 0x20 or not below 0x80 becomes a blank; the text ends at its first zero byte, at the end
-// of the field at the latest.
+// 0x20 or not below 0x80 becomes a blank, and so does every other control character (below
+// 0x20, 0x7F), so that no device text starts a log line of its own; the text ends at its
+// first zero byte at an even index, at the end of the field at the latest.
 std::string SanitizedLogText(const char* field, size_t size);
 
 }  // namespace velmora

@@ -4,6 +4,10 @@
 
 namespace frontend {
 
+namespace {
+constexpr int kHistoryShown = 20;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine c;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -18,6 +22,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             c.help = true;
         } else if (a == "--version") {
             c.version = true;
+        } else if (a == "--if-newer") {
+            c.ifNewer = true;
+        } else if (a == "--history") {
+            c.history = kHistoryShown;
+            if (i + 1 < args.size() && args[i + 1] == "all") {
+                c.history = 0;
+                ++i;
+            }
         } else if (a == "--port" || a.rfind("--port=", 0) == 0) {
             std::string value;
             if (a == "--port") {
@@ -45,15 +57,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string HelpText(const std::string& name) {
     return "Usage: " + name +
-           " [--text] [--yes] [--port PATH] | --list | --help | --version\n"
+           " [--text] [--yes] [--if-newer] [--port PATH] | --list | --history [all] | --help | --version\n"
            "Brings the firmware of a connected Norvik 1150 up to the version this program carries:\n"
            "the controller firmware, then the ESP32 images when the device has an ESP32.\n"
            "\n"
            "  --text       run in the terminal (also where a display is available)\n"
-           "  --yes        answer OK and Yes to every question and message without asking\n"
+           "  -y, --yes    answer OK and Yes to every question and message without asking\n"
+           "  --if-newer   leave a device that already runs this firmware or a newer one as it is\n"
+           "               (exit status 0, \"already up to date\")\n"
            "  --port PATH  use this serial port for the device instead of looking for it\n"
            "  --list       list the devices found (port, model, serial, firmware) and update nothing\n"
-           "  --help       this text\n"
+           "  --history [all]  the last 20 runs of this program (all: every run) and how they ended\n"
+           "  -h, --help   this text\n"
            "  --version    the program's version and the firmware it carries\n"
            "\n"
            "The update runs in a window where a display is available, else in the terminal. While it\n"
@@ -68,6 +83,9 @@ std::string HelpText(const std::string& name) {
            "  4  the update was refused before anything was written (model, firmware, locked, image)\n"
            "  5  the ESP32 part of the update failed\n"
            "  6  cancelled or stopped by the user\n"
+           "\n"
+           "Each run keeps a log in $XDG_STATE_HOME/quillon/runs/ (default ~/.local/state/quillon/runs/;\n"
+           "Windows: %LOCALAPPDATA%\\Quillon\\runs\\), the last 50 of them, and a line in history.csv beside it.\n"
            "\n"
            "Environment:\n"
            "  VELMORA_COM_PORTS       ports to use instead of the search: PID=PATH;... (0A1F=/dev/ttyACM0)\n"

@@ -12,6 +12,8 @@ struct CommandLine {
     bool list = false;     // list the devices found, update nothing
     bool help = false;
     bool version = false;
+    bool ifNewer = false;  // leave a device that runs this firmware or a newer one alone
+    int history = -1;      // --history: the last this many runs (0: all); -1: not asked
     std::string port;      // this port instead of the lookup
     std::string error;     // set when the command line is not understood
 };

@@ -1,12 +1,16 @@
 #include "frontend/device_list.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
+#include "platform/terminal_text.h"
 #include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
@@ -14,32 +18,73 @@ namespace frontend {
 
 namespace {
 
-std::string Line(const std::string& port, const velmora::DeviceInfo& info) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "%-24s %4u-%03u  %-6.6s  %5.2f     %s\n", port.c_str(), info.model, info.variant,
-                  info.serial, info.version / 100.0, info.runsApplication == 1 ? "application" : "Bootware");
-    std::string line = buf;
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') c = '?';
-    return line;
+// Text padded with blanks to width columns, a column per UTF-8 character.
+std::string Padded(std::string text, size_t width) {
+    size_t columns = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+    if (columns < width) text.append(width - columns, ' ');
+    return text;
+}
+
+using Row = std::vector<std::string>;
+
+// The port and the serial come from the system and the device: filtered for the terminal.
+Row DeviceRow(const std::string& port, const velmora::DeviceInfo& info) {
+    const std::string serial =
+        platform::TerminalField(std::string_view(info.serial, strnlen(info.serial, sizeof info.serial)));
+    char model[32], version[32];
+    std::snprintf(model, sizeof model, "%u-%03u", info.model, info.variant);
+    std::snprintf(version, sizeof version, "%.2f", info.version / 100.0);
+    return {platform::TerminalField(port), model, serial, version, info.runsApplication == 1 ? "application" : "Bootware",
+            // This program installs the Norvik 1150's firmware only.
+            info.model == 1160 ? "" : "not updated by this program"};
 }
 
 // Opens the device behind one port (the port override names only it) and describes it.
-bool DescribePort(uint16_t productId, const std::string& path, std::string* out) {
+bool DescribePort(uint16_t productId, const std::string& path, std::vector<Row>* rows) {
     char list[16];
     std::snprintf(list, sizeof list, "%04X=", productId);
     platform::SetEnv(velmora::kComPortsVariable, list + path);
     const int id = velmora::OpenV2(1, nullptr, nullptr);
     if (id < 0) {
-        *out += path + std::string(24 > path.size() ? 24 - path.size() : 0, ' ') + " no answer (" +
-                velmora::DescribeLastOpenFailure() + ")\n";
+        rows->push_back({platform::TerminalField(path), "no answer (" +
+                                                            platform::TerminalField(velmora::DescribeLastOpenFailure()) +
+                                                            ")"});
         return false;
     }
     velmora::DeviceInfo info{};
     velmora::GetDeviceInfo(id, &info);
-    *out += Line(path, info);
+    rows->push_back(DeviceRow(path, info));
     velmora::Close(id);
     return true;
+}
+
+// The rows under their header, each column as wide as its widest cell; a row of two cells (a
+// port that did not answer) runs on past the columns.
+std::string Table(const std::vector<Row>& rows) {
+    const Row header = {"PORT", "MODEL", "SERIAL", "FIRMWARE", "RUNNING", ""};
+    std::vector<size_t> widths(header.size(), 0);
+    const auto width = [](const std::string& s) {
+        size_t columns = 0;
+        for (char c : s)
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+        return columns;
+    };
+    for (size_t c = 0; c < header.size(); ++c) widths[c] = width(header[c]);
+    for (const Row& r : rows)
+        if (r.size() == header.size())
+            for (size_t c = 0; c < r.size(); ++c) widths[c] = std::max(widths[c], width(r[c]));
+    std::string out;
+    const auto line = [&](const Row& r) {
+        std::string text;
+        for (size_t c = 0; c < r.size(); ++c) text += (c ? "  " : "") + (r.size() == header.size() ? Padded(r[c], widths[c]) : r[c]);
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        out += text + "\n";
+    };
+    line(header);
+    for (const Row& r : rows) line(r);
+    return out;
 }
 
 }  // namespace
@@ -48,17 +93,22 @@ int ListDevices(std::string* out) {
     velmora::InitLibrary();
     const char* override = std::getenv(velmora::kComPortsVariable);
     const std::string saved = override ? override : "";
-    *out += "PORT                      MODEL     SERIAL  FIRMWARE  RUNNING\n";
+    std::vector<Row> rows;
     int answered = 0;
 
-    // Newer family: every port of both product ids, each opened on its own.
+    // Newer family: every port of both product ids, each opened on its own, once (a port named
+    // with --port stands for both ids).
     std::vector<std::pair<uint16_t, std::string>> ports;
     for (uint16_t pid : {velmora::kComProductId660, velmora::kComProductId1160}) {
         int numbers[velmora::kMaxComPortNumber] = {};
         const int n = velmora::FindComPorts(pid, numbers, velmora::kMaxComPortNumber);
-        for (int i = 0; i < n; ++i) ports.emplace_back(pid, velmora::ComPortPath(static_cast<uint8_t>(numbers[i])));
+        for (int i = 0; i < n; ++i) {
+            const std::string path = velmora::ComPortPath(static_cast<uint8_t>(numbers[i]));
+            if (std::none_of(ports.begin(), ports.end(), [&path](const auto& p) { return p.second == path; }))
+                ports.emplace_back(pid, path);
+        }
     }
-    for (const auto& [pid, path] : ports) answered += DescribePort(pid, path, out);
+    for (const auto& [pid, path] : ports) answered += DescribePort(pid, path, &rows);
     if (override)
         platform::SetEnv(velmora::kComPortsVariable, saved);
     else
@@ -78,10 +128,11 @@ int ListDevices(std::string* out) {
         if (id < 0) continue;
         velmora::DeviceInfo info{};
         velmora::GetDeviceInfo(id, &info);
-        *out += Line("USB driver", info);
+        rows.push_back(DeviceRow("USB driver", info));
         velmora::Close(id);
         ++answered;
     }
+    *out += Table(rows);
     if (ports.empty() && answered == 0) *out += "(no Norvik device found)\n";
     return answered;
 }

@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "app/quillon_dlg.h"
+
 namespace frontend {
 
 // Whether a window can be shown here (a display on Linux, an interactive desktop on Windows).
 bool WindowAvailable();
 
 // Runs the whole update in the window; returns the program's exit status. answerYes: --yes.
-int RunInWindow(int argc, char** argv, const std::string& programPath, bool answerYes);
+int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, bool answerYes);
 
 }  // namespace frontend

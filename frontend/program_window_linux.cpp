@@ -6,10 +6,10 @@ namespace frontend {
 
 bool WindowAvailable() { return qt::DisplayAvailable(); }
 
-int RunInWindow(int argc, char** argv, const std::string& programPath, bool answerYes) {
+int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, bool answerYes) {
     qt::QtOptions options;
     options.answerYes = answerYes;
-    return qt::RunInWindow(argc, argv, programPath, options);
+    return qt::RunInWindow(argc, argv, dialogOptions, options);
 }
 
 }  // namespace frontend

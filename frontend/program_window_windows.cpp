@@ -14,7 +14,7 @@ bool WindowAvailable() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-int RunInWindow(int, char**, const std::string& programPath, bool answerYes) {
+int RunInWindow(int, char**, const app::DialogOptions& dialogOptions, bool answerYes) {
     // Started from the desktop, the program got a console window of its own: the dialog needs
     // none. A console it shares with the shell that started it stays (the shell waits for the
     // exit status).
@@ -22,7 +22,7 @@ int RunInWindow(int, char**, const std::string& programPath, bool answerYes) {
     if (::GetConsoleProcessList(processes, 2) == 1) ::FreeConsole();
     win32::Win32Options options;
     options.answerYes = answerYes;
-    return win32::RunInWindow(programPath, options);
+    return win32::RunInWindow(dialogOptions, options);
 }
 
 }  // namespace frontend

@@ -1,19 +1,24 @@
 // quillon: updates the firmware of a connected Norvik 1150. The dialog runs in a window where a
 // display is available (on Windows: the desktop), else (or with --text) in the terminal.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/exit_status.h"
+#include "app/history.h"
 #include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "firmware/controller_version.h"
+#include "firmware/resources.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
 #include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
+#include "platform/files.h"
+#include "platform/state_store.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -24,23 +29,31 @@ std::string ProgramName(const char* argv0) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-int PrintVersion() {
+int PrintVersion(const std::string& name) {
     int model = 0, version = 0, variant = 0;
-    std::string heading;
-    const int r = firmware::ReadControllerFirmwareVersion(&model, &version, &variant,
-                                                          [&](const std::string& h) { heading = h; });
-    std::printf("quillon %s\n", QUILLON_VERSION_TEXT);
-    if (r == 1)
-        std::printf("controller firmware %d.%02d (variant %03d) for model %d; the heading reads \"%s\"\n", version / 100,
-                    version % 100, variant, model, heading.c_str());
-    else
-        std::printf("ESP32 images only; the heading reads \"%s\"\n", heading.c_str());
+    const int r = firmware::ReadControllerFirmwareVersion(&model, &version, &variant, [](const std::string&) {});
+    bool esp32 = true;
+    for (int id : {141, 142, 144, 145}) esp32 = esp32 && firmware::GetFwFileLength(id) > 0;
+    std::printf("Quillon %s (%s)\n", QUILLON_PROGRAM_VERSION, name.c_str());
+    if (r == 1) {
+        const std::string device = model == 1160 ? "Norvik 1150" : "model " + std::to_string(model);
+        std::printf("Installs the %s controller firmware %d.%02d (Var %03d)%s.\n", device.c_str(), version / 100,
+                    version % 100, variant, esp32 ? " and its ESP32 images" : "");
+    } else {
+        std::printf("Installs the ESP32 images of the Norvik 1150 (version %s).\n",
+                    firmware::VersionTextFromPath(platform::ProgramPath(), firmware::kEsp32VersionTail).c_str());
+    }
+    std::printf("Library Velmora %s\n", QUILLON_VERSION_TEXT);
     return app::kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+    // A closed output (| head, a pager quit early) is a failed write, never the end of an update.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::string name = ProgramName(argv[0]);
     const frontend::CommandLine cmd = frontend::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (!cmd.error.empty()) {
@@ -51,7 +64,17 @@ int main(int argc, char** argv) {
         std::fputs(frontend::HelpText(name).c_str(), stdout);
         return app::kExitSuccess;
     }
-    if (cmd.version) return PrintVersion();
+    if (cmd.version) return PrintVersion(name);
+    if (cmd.history >= 0) {
+        const std::string folder = platform::ProgramStateFolder();
+        const auto entries = app::ReadHistory(folder);
+        std::fputs(app::HistoryTable(entries, static_cast<size_t>(cmd.history), [](std::string_view s) {
+                       return frontend::terminal::TerminalSafe(s);
+                   }).c_str(),
+                   stdout);
+        if (!entries.empty()) std::printf("(%s%c%s)\n", folder.c_str(), platform::kPathSeparator, app::kHistoryFile);
+        return app::kExitSuccess;
+    }
     if (!cmd.port.empty()) {
         // The named port stands for both product ids, so the device is found whatever it reports.
         const std::string list = "0A1E=" + cmd.port + ";0A1F=" + cmd.port;
@@ -64,8 +87,9 @@ int main(int argc, char** argv) {
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
     }
 
-    if (!cmd.text && frontend::WindowAvailable())
-        return frontend::RunInWindow(argc, argv, platform::ProgramPath(), cmd.yes);
+    app::DialogOptions dialogOptions(platform::ProgramPath());
+    dialogOptions.ifNewer = cmd.ifNewer;
+    if (!cmd.text && frontend::WindowAvailable()) return frontend::RunInWindow(argc, argv, dialogOptions, cmd.yes);
 
     frontend::terminal::TerminalOptions options;
     options.answerYes = cmd.yes;
@@ -75,7 +99,7 @@ int main(int argc, char** argv) {
     int status = app::kExitCancelled;
     {
         frontend::terminal::TerminalHost host(app::WatchDevicesAndPorts(), options);
-        app::CQuillonApp application(host, {platform::ProgramPath()});
+        app::CQuillonApp application(host, dialogOptions);
         application.InitInstance();
         status = application.ExitStatus();
     }

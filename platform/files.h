@@ -23,6 +23,12 @@ bool CreateForWriting(const std::string& path, int* errnoOut = nullptr);
 // A missing file is created as CreateSharedFile creates it. true when all bytes were written.
 bool AppendBytes(const std::string& path, const char* data, size_t len, int* errnoOut = nullptr);
 
+// Whether folder may hold the library log when the marker file names it. On Windows other users
+// may write the marker, so only a local folder with its drive is taken: a UNC path would make
+// every later run, an administrator's too, log on to that host, and a device path bypasses the
+// checks of plain paths. On Linux the marker's folder belongs to root: every folder is taken.
+bool LogFolderAllowed(const std::string& folder);
+
 // The separator between folder and file names, and the line end of text files such as the
 // library log (a text file on Windows ends its lines with CR LF).
 #ifdef _WIN32

@@ -10,4 +10,8 @@ namespace platform {
 // chain), or "" when the port belongs to no USB device (a pseudo-terminal) or it is unknown.
 std::string UsbLocationOfPort(const std::string& portPath);
 
+// A name of the same port that stays with the device's place on the USB across its restarts
+// (on Linux its link in byPathFolder, /dev/serial/by-path), or "" when there is none.
+std::string StablePortPath(const std::string& portPath, const std::string& byPathFolder = {});
+
 }  // namespace platform

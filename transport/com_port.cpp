@@ -30,6 +30,7 @@ PortTable& Ports() {
 
 std::mutex g_settingsMutex;
 std::string g_sysfsRoot = kDefaultSysfsRoot;
+std::string g_portBinding;  // "" : none
 std::function<void(const ComPiece&)> g_pieceObserver;
 
 thread_local int t_lastOpenError = 0;
@@ -181,7 +182,18 @@ int FindComPortsInSysfs(uint16_t productId, int* ports, int capacity, const std:
     }
 }
 
+void SetComPortBinding(const std::string& list) {
+    std::lock_guard<std::mutex> lock(g_settingsMutex);
+    g_portBinding = list;
+}
+
 int FindComPorts(uint16_t productId, int* ports, int capacity) {
+    std::string binding;
+    {
+        std::lock_guard<std::mutex> lock(g_settingsMutex);
+        binding = g_portBinding;
+    }
+    if (!binding.empty()) return FindComPortsInList(productId, ports, capacity, binding);
     if (const char* list = std::getenv(kComPortsVariable))
         return FindComPortsInList(productId, ports, capacity, list);
     std::string root;

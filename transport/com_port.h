@@ -46,6 +46,11 @@ constexpr const char* kDefaultSysfsRoot = "/sys";
 // PortName COMn, opened as \\.\COMn).
 int FindComPorts(uint16_t productId, int* ports, int capacity);
 
+// Binds FindComPorts to the ports of list (as VELMORA_COM_PORTS) for the rest of the process,
+// before the variable and the system's lookup: an update that has found its device opens only
+// that one again. "" lifts the binding.
+void SetComPortBinding(const std::string& list);
+
 // The two lookups FindComPorts chooses between, callable on their own (tests, tools).
 // Sysfs: every <root>/class/tty/* whose USB device carries idVendor 2e4c and productId, in
 // the order of the USB device path; the port path is /dev/<tty name>. Windows has no sysfs:

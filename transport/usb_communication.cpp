@@ -314,6 +314,9 @@ int CUSBCommunication::OpenComStage(const char* request, int* exError) {
             g_openDiagnostics.openedPort = path;
             return 1;
         }
+        char found[64];
+        std::snprintf(found, sizeof found, "%d (serial %.6s) on ", model, serial);
+        g_openDiagnostics.otherDevices.push_back(found + path);
         *exError = match;
         Log(match == 16002 ? "CUSBCommunication::Open / Error 09"
             : match == 16003 ? "CUSBCommunication::Open / Error 10"

@@ -93,6 +93,9 @@ struct OpenDiagnostics {
     std::string failedPort;     // the last port that could not be opened
     int failedErrno = 0;        // and the system's reason
     std::string openedPort;     // the port of the device the open took
+    // Devices that answered their identification on a port but were not the one asked for:
+    // "660 (serial D55555) on /dev/ttyACM1".
+    std::vector<std::string> otherDevices;
 };
 const OpenDiagnostics& LastOpenDiagnostics();
 

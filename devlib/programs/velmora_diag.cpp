@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "devlib/access_code.h"
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
+#include "platform/terminal_text.h"
 
 using namespace velmora;
 
@@ -16,21 +18,20 @@ namespace {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "Usage: velmora-diag [--device MODEL | --device MODEL-SERIAL] [--port PATH] [--service]\n"
+                 "       velmora-diag --help | --version\n"
                  "Opens one Norvik device and prints its identity, status, service-module status, sensors,\n"
                  "statistics, print-head data, parameters and stored print images.\n"
-                 "  --device TEXT  which device: a model (default 1160) or model-serial (1160-A1B2C3)\n"
+                 "  --device TEXT  which device: a model (default 1160) or model-serial (1160-A1B2C3); the\n"
+                 "                 Norvik 1150's sold name 1150 stands for its model code 1160\n"
                  "  --port PATH    the device's serial port, when it does not show up by its USB ids\n"
                  "  --service      switch the service mode on, read the test function, switch it off\n"
+                 "  --version      the program's version\n"
                  "Exit status 0 when the device answered.\n");
 }
 
-std::string Text(const char* field, size_t size) {
-    size_t n = strnlen(field, size);
-    std::string s(field, n);
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-    return s;
-}
+// A text of the device or the system, safe for the terminal; a field ends at its first zero.
+std::string Text(std::string_view text) { return platform::TerminalField(text); }
+std::string Text(const char* field, size_t size) { return Text(std::string_view(field, strnlen(field, size))); }
 
 void Result(const char* what, int rc) {
     if (rc != 1) std::printf("%-28s failed (%d)\n", what, rc);
@@ -46,8 +47,13 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("velmora-diag (Quillon %s), library Velmora %s\n", QUILLON_PROGRAM_VERSION, QUILLON_VERSION_TEXT);
+            return 0;
         } else if (a == "--device" && i + 1 < argc) {
             device = argv[++i];
+            // The Norvik 1150 is sold under that name; the device reports the model code 1160.
+            if (device == "1150" || device.rfind("1150-", 0) == 0) device.replace(0, 4, "1160");
         } else if (a == "--port" && i + 1 < argc) {
             const std::string ports = std::string("0A1E=") + argv[i + 1] + ";0A1F=" + argv[i + 1];
             ++i;
@@ -64,15 +70,15 @@ int main(int argc, char** argv) {
     InitLibrary();
     const int id = OpenV2(1, device.c_str(), nullptr);
     if (id < 0) {
-        std::fprintf(stderr, "velmora-diag: no device %s could be opened (%s).\n", device.c_str(),
-                     DescribeLastOpenFailure().c_str());
+        std::fprintf(stderr, "velmora-diag: no device %s could be opened (%s).\n", Text(device).c_str(),
+                     Text(DescribeLastOpenFailure()).c_str());
         return 1;
     }
 
     DeviceInfo info{};
     GetDeviceInfo(id, &info);
     std::printf("%-28s %u-%03u\n", "model", info.model, info.variant);
-    std::printf("%-28s %.6s\n", "serial", info.serial);
+    std::printf("%-28s %s\n", "serial", Text(info.serial, sizeof info.serial).c_str());
     std::printf("%-28s %.2f (%s)\n", "firmware", info.version / 100.0,
                 info.runsApplication == 1 ? "application" : "boot loader");
 

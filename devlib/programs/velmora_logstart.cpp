@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devlib/library.h"
+#include "platform/terminal_text.h"
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -16,7 +17,8 @@ int main(int argc, char** argv) {
     }
     velmora::InitLibrary();
     if (const char* path = velmora::LogEntry()) {
-        std::printf("Velmora log: %s\n", path);
+        // The folder comes from the marker file, which any user may write: filtered.
+        std::printf("Velmora log: %s\n", platform::TerminalField(path).c_str());
         return 0;
     }
     std::printf("Velmora log is off: no marker file VelmoraLog.cfg in the library folder.\n");

@@ -228,12 +228,12 @@ void QtDialogHost::ShowNote(const std::string& text) {
     });
 }
 
-int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath) {
+int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const app::DialogOptions& options) {
     host.WatchSignals();
     window.show();
     int status = app::kExitCancelled;
     std::thread dialogThread([&] {
-        app::CQuillonApp program(host, {programPath});
+        app::CQuillonApp program(host, options);
         program.InitInstance();
         status = program.ExitStatus();
         QMetaObject::invokeMethod(&window, [&window, &host] {
@@ -253,7 +253,7 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string&
     return status;
 }
 
-int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions options) {
+int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, QtOptions options) {
     if (options.handleSignals) {
         // Blocked before Qt starts threads of its own: a stop signal must reach the dialog's
         // signalfd, never end the process in another thread.
@@ -271,7 +271,7 @@ int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions
     });
     QtDialogHost host(window, app::WatchDevicesAndPorts(), std::move(options));
     hostPointer = &host;
-    return RunDialogInWindow(window, host, programPath);
+    return RunDialogInWindow(window, host, dialogOptions);
 }
 
 bool DisplayAvailable() {

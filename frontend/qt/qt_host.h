@@ -15,6 +15,7 @@
 #include <QPointer>
 
 #include "app/loop_dialog_host.h"
+#include "app/quillon_dlg.h"
 #include "app/window_answers.h"
 
 class QMessageBox;
@@ -87,10 +88,10 @@ private:
 
 // Runs the dialog in a window that exists (in a running QApplication) until it ends; returns
 // the exit status. The window may close afterwards.
-int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const std::string& programPath);
+int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const app::DialogOptions& options);
 
 // Runs the whole program in a window: returns its exit status.
-int RunInWindow(int argc, char** argv, const std::string& programPath, QtOptions options);
+int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, QtOptions options);
 
 // Whether a window can be shown here: a Wayland display whose socket exists, or an X display
 // that accepts a connection.

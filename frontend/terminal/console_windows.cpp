@@ -126,14 +126,21 @@ public:
         return esc;
     }
 
-    bool TakeStops() override {
-        if (!handleStops_ || ::WaitForSingleObject(StopEvent(), 0) != WAIT_OBJECT_0) return false;
+    ConsoleSignals TakeSignals() override {
+        ConsoleSignals signals;
+        if (!handleStops_ || ::WaitForSingleObject(StopEvent(), 0) != WAIT_OBJECT_0) return signals;
         ::ResetEvent(StopEvent());
-        return true;
+        signals.stop = true;
+        return signals;
     }
 
-    std::optional<std::string> ReadLine() override {
-        return inputIsConsole_ ? ReadConsoleLine() : ReadRedirectedLine();
+    LineEnd ReadLine(std::string* line) override {
+        const std::optional<std::string> typed = inputIsConsole_ ? ReadConsoleLine() : ReadRedirectedLine();
+        if (typed) {
+            *line = *typed;
+            return LineEnd::Line;
+        }
+        return Stopped() ? LineEnd::Signal : LineEnd::End;
     }
 
     void Finished() override {

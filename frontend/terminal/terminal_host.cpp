@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <sstream>
 
 #include "app/quillon_dlg.h"
+#include "platform/terminal_text.h"
 #include "ui/text_progress_ctrl.h"
 
 namespace frontend::terminal {
@@ -22,6 +24,8 @@ constexpr int kLowerRow = 5;
 constexpr int kRuleRow = 6;
 constexpr int kFirstFreeRow = 7;
 constexpr int kMaxBarWidth = 78;
+// Entries of what was said that a redraw keeps (far more than a screen holds).
+constexpr size_t kSaidKept = 400;
 
 // How a message box's icon shows in the terminal: its name and colour.
 struct IconStyle {
@@ -118,23 +122,24 @@ std::string WrapLines(const std::string& text, size_t width) {
     return out;
 }
 
-std::string TerminalSafe(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            if (i + 1 < text.size() && text[i + 1] == '\n') continue;
-            out.push_back('\n');
-        } else if (c == '\n' || c == '\t') {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x20 || c == 0x7F) {
-            out.push_back('?');
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
+std::vector<ScreenLine> LinesBeneath(const std::deque<ScreenLine>& said, const std::string& typing, size_t width,
+                                     size_t rows) {
+    std::vector<ScreenLine> lines;
+    if (rows == 0) return lines;
+    // From the newest entry back, until the rows above the typed line are full.
+    std::vector<ScreenLine> above;
+    for (auto it = said.rbegin(); it != said.rend() && above.size() < rows - 1; ++it) {
+        std::vector<std::string> parts;
+        std::istringstream wrapped(WrapLines(it->text, width));
+        for (std::string part; std::getline(wrapped, part);) parts.push_back(part);
+        for (auto p = parts.rbegin(); p != parts.rend() && above.size() < rows - 1; ++p) above.push_back({*p, it->sgr});
     }
-    return out;
+    lines.assign(above.rbegin(), above.rend());
+    lines.push_back({typing, ""});
+    return lines;
 }
+
+std::string TerminalSafe(std::string_view text) { return platform::TerminalLines(text); }
 
 std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons) {
     const std::string a = Lower(Trim(typed));
@@ -187,8 +192,13 @@ TerminalHost::TerminalHost(std::unique_ptr<platform::DeviceWatch> watch, Termina
 
 TerminalHost::~TerminalHost() {
     console_->SingleKeys(false);
-    if (inPlace_) Write("\x1b[r\x1b[" + std::to_string(rows_) + ";1H\n");
+    if (inPlace_) Write(ScreenReset());
     console_->Finished();
+}
+
+std::string TerminalHost::ScreenReset() const {
+    // The whole screen scrolls again, and the shell goes on below everything.
+    return "\x1b[r\x1b[" + std::to_string(rows_) + ";1H\n";
 }
 
 void TerminalHost::Write(std::string_view text) { console_->Write(text); }
@@ -199,13 +209,33 @@ void TerminalHost::RunModal(app::CQuillonDlg& dialog) {
         console_->SingleKeys(true);
         Loop().AddSource(console_->KeyHandle(), [this] { TakeInput(); });
     }
-    if (inPlace_) {
-        Write("\x1b[2J\x1b[H");
-        DrawBlock();
-        Write("\x1b[" + std::to_string(kFirstFreeRow) + ";" + std::to_string(rows_) + "r\x1b[" +
-              std::to_string(kFirstFreeRow) + ";1H");
-    }
+    Redraw();
     LoopDialogHost::RunModal(dialog);
+}
+
+void TerminalHost::Redraw() {
+    if (!inPlace_) return;
+    if (options_.columns <= 0 && console_->Columns() > 0) columns_ = console_->Columns();
+    if (options_.rows <= 0 && console_->Rows() > 0) rows_ = console_->Rows();
+    // A region needs two rows at least; a terminal smaller than the block shows what fits.
+    rows_ = std::max(rows_, kFirstFreeRow + 1);
+    const int width = std::min(columns_, kMaxBarWidth);
+    upper_->SetWidth(width);
+    lower_->SetWidth(width);
+    std::string screen = "\x1b[r\x1b[H\x1b[2J";
+    Write(screen);
+    DrawBlock();
+    screen = "\x1b[" + std::to_string(kFirstFreeRow) + ";" + std::to_string(rows_) + "r\x1b[" +
+             std::to_string(kFirstFreeRow) + ";1H";
+    const std::vector<ScreenLine> lines =
+        LinesBeneath(said_, prompt_, static_cast<size_t>(std::max(columns_ - 1, 20)),
+                     static_cast<size_t>(rows_ - kFirstFreeRow + 1));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        screen += lines[i].sgr.empty() ? lines[i].text : lines[i].sgr + lines[i].text + "\x1b[0m";
+        if (i + 1 < lines.size()) screen += '\n';
+    }
+    Write(screen);
+    console_->SetScreenReset(ScreenReset());
 }
 
 void TerminalHost::DrawLine(int row, const std::string& text, const char* sgr) {
@@ -233,8 +263,13 @@ void TerminalHost::DrawBlock() {
 }
 
 void TerminalHost::Say(const std::string& text, const char* sgr) {
-    std::string safe = WrapLines(TerminalSafe(text), static_cast<size_t>(std::max(columns_ - 1, 20)));
+    std::string safe = TerminalSafe(text);
     if (safe.empty() || safe.back() != '\n') safe.push_back('\n');
+    if (inPlace_) {
+        said_.push_back({safe, sgr ? sgr : ""});
+        if (said_.size() > kSaidKept) said_.pop_front();
+    }
+    safe = WrapLines(safe, static_cast<size_t>(std::max(columns_ - 1, 20)));
     if (inPlace_ && sgr) {
         Write(sgr);
         Write(safe);
@@ -312,29 +347,89 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& caption
         return answer;
     }
     for (;;) {
-        Write(PromptFor(buttons));
+        prompt_ = PromptFor(buttons);
+        Write(prompt_);
         const std::optional<std::string> typed = ReadAnswer();
         if (!typed) {
             answer = NoAnswer(buttons);
-            Say(std::string("\n-> ") + ButtonName(answer));
+            Write("\n");
+            if (inPlace_) said_.push_back({TerminalSafe(prompt_) + "\n", ""});
+            prompt_.clear();
+            Say(std::string("-> ") + ButtonName(answer));
             return answer;
         }
+        // The answer as the terminal echoed it, after its prompt.
+        if (inPlace_) said_.push_back({TerminalSafe(prompt_ + *typed) + "\n", ""});
+        prompt_.clear();
         if (const std::optional<int> a = ParseAnswer(*typed, buttons)) return *a;
     }
 }
 
 std::optional<std::string> TerminalHost::ReadAnswer() {
     console_->SingleKeys(false);
-    std::optional<std::string> line = console_->ReadLine();
-    if (!line) TakeSignals();
+    // A question is a safe point: a suspend held off during a write acts here.
+    if (suspendHeldOff_) {
+        SuspendNow();
+        if (!inPlace_) Write("\n" + prompt_);
+    }
+    std::optional<std::string> answer;
+    for (;;) {
+        std::string typed;
+        const LineEnd end = console_->ReadLine(&typed);
+        if (end == LineEnd::Line) {
+            answer = typed;
+            break;
+        }
+        const ConsoleSignals signals = console_->TakeSignals();
+        // The part typed before a resize has lost its echo: the question starts afresh.
+        if (signals.resized) console_->DropTypedLine();
+        Handle(signals, true);
+        if (end == LineEnd::End || signals.stop) break;
+        // Shown again after Ctrl-Z and fg (a redraw shows it on a terminal).
+        if (!inPlace_ && (signals.suspend || signals.resumed)) Write("\n" + prompt_);
+    }
     console_->SingleKeys(true);
-    return line;
+    return answer;
 }
 
-bool TerminalHost::TakeSignals() {
-    const bool any = console_->TakeStops();
-    if (any) Stop();
-    return any;
+void TerminalHost::TakeSignals() { Handle(console_->TakeSignals(), false); }
+
+void TerminalHost::Handle(const ConsoleSignals& signals, bool atPrompt) {
+    if (signals.resized || signals.resumed) Redraw();
+    if (signals.stop) Stop();
+    if (!signals.suspend) return;
+    app::CQuillonDlg* dialog = Dialog();
+    if (atPrompt || !dialog || dialog->CurrentActivity() != app::Activity::Writing) {
+        SuspendNow();
+    } else if (!suspendHeldOff_) {
+        suspendHeldOff_ = true;
+        ShowNote(std::string(kSuspendHeldOff));
+    }
+}
+
+void TerminalHost::SuspendNow() {
+    suspendHeldOff_ = false;
+    if (inPlace_) Write(ScreenReset());
+    platform::Clock& clock = platform::GetClock();
+    const uint64_t before = clock.NowMs();
+    if (!console_->Suspend()) {
+        Redraw();  // no suspending here: the screen as it was
+        return;
+    }
+    // Running again: the waits for the device do not count the time away.
+    if (app::CQuillonDlg* dialog = Dialog()) dialog->OnResumed(clock.NowMs() - before);
+    Redraw();
+}
+
+void TerminalHost::SuspendIfDue() {
+    if (!suspendHeldOff_) return;
+    const app::CQuillonDlg* dialog = Dialog();
+    if (!dialog || dialog->Ended() || dialog->CurrentActivity() != app::Activity::Writing) SuspendNow();
+}
+
+void TerminalHost::AfterDispatch() {
+    PlainStatus();
+    SuspendIfDue();
 }
 
 void TerminalHost::TakeInput() {
@@ -350,6 +445,7 @@ void TerminalHost::KeepAlive() {
     PlainStatus();
     TakeSignals();
     TakeInput();
+    SuspendIfDue();
 }
 
 void TerminalHost::ShowNote(const std::string& text) {

@@ -1,13 +1,17 @@
 // The dialog in a terminal. On a terminal the window is a block at the top of the screen (title,
 // heading line, the two bars) drawn in place, with message boxes as prompts scrolling beneath
-// it; without one (a pipe, a log file) every change is a plain line. Esc, Ctrl-C, SIGTERM and
-// a hang-up ask the dialog to stop; --yes answers OK and Yes without asking.
+// it; without one (a pipe, a log file) every change is a plain line. Esc, Ctrl-C, Ctrl-\, SIGTERM
+// and a hang-up ask the dialog to stop; Ctrl-Z suspends (held off while the device is written);
+// a resize or the program's return after a stop redraws the screen; --yes answers OK and Yes
+// without asking.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/loop_dialog_host.h"
 #include "frontend/terminal/console.h"
@@ -21,10 +25,11 @@ struct TerminalOptions {
     bool answerYes = false;    // --yes
     bool drawInPlace = true;   // false: plain lines even on a terminal
     int columns = 0;           // 0: as the terminal says (80 when it says nothing)
-    int rows = 0;
+    int rows = 0;              // (columns and rows given here stay after a resize)
     ColorMode colors = ColorMode::Basic16;
-    bool handleSignals = true; // SIGINT, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break, closing
-                               // the console) become stop requests
+    bool handleSignals = true; // SIGINT, SIGQUIT, SIGTERM and SIGHUP (Windows: Ctrl-C, Ctrl-Break,
+                               // closing the console) become stop requests; SIGTSTP, SIGCONT and
+                               // SIGWINCH suspend and redraw
 };
 
 // Text of a device or a message made safe for a terminal: line ends as "\n", every other
@@ -40,6 +45,23 @@ std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons);
 
 // The prompt line of a message box ("[O]K / [C]ancel: ").
 std::string PromptFor(app::MbButtons buttons);
+
+// The note for a suspend (Ctrl-Z) held off while the device is written.
+inline constexpr std::string_view kSuspendHeldOff =
+    "The device is being written: the program suspends once that step is over.";
+
+// A line on the screen beneath the window block, with its colours (an SGR sequence or empty).
+struct ScreenLine {
+    std::string text;
+    std::string sgr;
+    bool operator==(const ScreenLine&) const = default;
+};
+
+// What a redraw shows beneath the block in rows lines at width columns: the last lines of what
+// was said (each entry safe text ending in a line end, wrapped as WrapLines does), then the line
+// being typed (a prompt waiting for its answer, or empty), on which the cursor stays.
+std::vector<ScreenLine> LinesBeneath(const std::deque<ScreenLine>& said, const std::string& typing, size_t width,
+                                     size_t rows);
 
 class TerminalHost : public app::LoopDialogHost {
 public:
@@ -62,7 +84,7 @@ public:
     bool InPlace() const { return inPlace_; }
 
 protected:
-    void AfterDispatch() override { PlainStatus(); }
+    void AfterDispatch() override;
 
 private:
     void Write(std::string_view text);
@@ -71,9 +93,20 @@ private:
     void DrawLine(int row, const std::string& text, const char* sgr);
     void DrawBlock();
     void PlainStatus();
-    // Takes pending input and signals without waiting; Esc or a signal is a stop request.
+    // Takes pending input and signals without waiting; Esc or a stop signal is a stop request.
     void TakeInput();
-    bool TakeSignals();
+    void TakeSignals();
+    // Acts on signals: a stop request, a suspend (at once at a question or outside a write, else
+    // held off), a redraw after a resize or the program's return.
+    void Handle(const ConsoleSignals& signals, bool atPrompt);
+    // Suspends now, with the screen put back for the shell, and redraws once running again.
+    void SuspendNow();
+    // A held-off suspend acts once the device is no longer being written.
+    void SuspendIfDue();
+    // Draws the whole screen anew at the terminal's size as it is now: the block, the scroll
+    // region and the lines beneath it.
+    void Redraw();
+    std::string ScreenReset() const;
     // Reads one answer line; nothing on end of input or a stop request.
     std::optional<std::string> ReadAnswer();
     TerminalProgressBar& Bar(int id);
@@ -89,6 +122,9 @@ private:
     std::unique_ptr<TerminalProgressBar> upper_;
     std::unique_ptr<TerminalProgressBar> lower_;
     std::unique_ptr<Console> console_;
+    std::deque<ScreenLine> said_;  // beneath the block, for a redraw
+    std::string prompt_;           // the prompt waiting for its answer, shown with it
+    bool suspendHeldOff_ = false;
 };
 
 }  // namespace frontend::terminal

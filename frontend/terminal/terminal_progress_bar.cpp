@@ -37,6 +37,11 @@ void TerminalProgressBar::Place(int row, int column) {
     shown_.reset();
 }
 
+void TerminalProgressBar::SetWidth(int width) {
+    width_ = width < 0 ? 0 : width;
+    shown_.reset();
+}
+
 std::optional<unsigned> TerminalProgressBar::TimerInterval(unsigned id) const {
     const auto it = timers_.find(id);
     if (it == timers_.end()) return std::nullopt;

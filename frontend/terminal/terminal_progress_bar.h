@@ -33,6 +33,8 @@ public:
 
     // Moves the bar on the screen; it is drawn whole at its next repaint.
     void Place(int row, int column);
+    // A new width (the terminal was resized); the bar is drawn whole at its next repaint.
+    void SetWidth(int width);
     // The screen was cleared: the next repaint draws every cell.
     void Invalidate() { shown_.reset(); }
     // The picture on the screen, or null before the first paint.

@@ -382,11 +382,11 @@ void Win32DialogHost::WaitForNotes() {
     ::CloseHandle(thread);
 }
 
-int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const std::string& programPath) {
+int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const app::DialogOptions& options) {
     ::ShowWindow(window.Window(), SW_SHOW);
     int status = app::kExitCancelled;
     std::thread dialogThread([&] {
-        app::CQuillonApp program(host, {programPath});
+        app::CQuillonApp program(host, options);
         program.InitInstance();
         status = program.ExitStatus();
         // The note of the ending (why the update stopped) keeps the program until it is closed.
@@ -405,7 +405,7 @@ int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const std::stri
     return status;
 }
 
-int RunInWindow(const std::string& programPath, Win32Options options) {
+int RunInWindow(const app::DialogOptions& dialogOptions, Win32Options options) {
     Win32DialogHost* hostPointer = nullptr;
     MainDialog window([&hostPointer] { if (hostPointer) hostPointer->RequestStop(); },
                       [&hostPointer] { if (hostPointer) hostPointer->DeviceChanged(); });
@@ -413,7 +413,7 @@ int RunInWindow(const std::string& programPath, Win32Options options) {
     Win32DialogHost host(window, platform::StartWindowsDeviceWatch(app::PortOverridePaths(), false),
                          std::move(options));
     hostPointer = &host;
-    return RunDialogInWindow(window, host, programPath);
+    return RunDialogInWindow(window, host, dialogOptions);
 }
 
 }  // namespace frontend::win32

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/loop_dialog_host.h"
+#include "app/quillon_dlg.h"
 #include "app/window_answers.h"
 #include "frontend/win32/win32_progress_bar.h"
 #include "platform/windows/device_watch_windows.h"
@@ -130,9 +131,9 @@ private:
 
 // Runs the dialog in a window that exists until it ends; returns the exit status. The calling
 // thread is the window's and runs its messages meanwhile.
-int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const std::string& programPath);
+int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const app::DialogOptions& options);
 
 // Runs the whole program in the window: returns its exit status.
-int RunInWindow(const std::string& programPath, Win32Options options);
+int RunInWindow(const app::DialogOptions& dialogOptions, Win32Options options);
 
 }  // namespace frontend::win32

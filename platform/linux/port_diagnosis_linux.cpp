@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "platform/port_diagnosis.h"
+#include "platform/terminal_text.h"
 
 namespace platform {
 namespace port_linux {
@@ -80,7 +81,8 @@ void ScanProcesses(const Places& places, const struct stat& node, PortFacts* fac
         for (fs::directory_iterator end2; !fdEc && fds != end2; fds.increment(fdEc)) {
             struct stat st {};
             if (::stat(fds->path().c_str(), &st) == 0 && SameFile(st, node)) {
-                facts->holders.push_back(Process{pid, comm, false});
+                // Any process names itself: the name is filtered before it reaches a message.
+                facts->holders.push_back(Process{pid, TerminalField(comm), false});
                 break;
             }
         }

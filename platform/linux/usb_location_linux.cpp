@@ -2,6 +2,8 @@
 // is the USB device, named after its bus and hub ports ("1-1.4").
 #include "platform/usb_location.h"
 
+#include <dirent.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -19,6 +21,25 @@ std::string BaseName(const std::string& path) {
 }
 
 }  // namespace
+
+std::string StablePortPath(const std::string& portPath, const std::string& byPathFolder) {
+    const std::string folder = byPathFolder.empty() ? std::string("/dev/serial/by-path") : byPathFolder;
+    const std::string device = RealPath(portPath);
+    if (device.empty()) return {};
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return {};
+    std::string found;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string link = folder + "/" + entry->d_name;
+        if (RealPath(link) == device) {
+            found = link;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
 
 std::string UsbLocationOfPort(const std::string& portPath) {
     const std::string device = RealPath(portPath);

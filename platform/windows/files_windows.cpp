@@ -1,18 +1,23 @@
 // Log-file operations with CreateFileA. The shared log file gets a security descriptor whose
-// only entry lets Everyone read and append. Every open names FILE_FLAG_OPEN_REPARSE_POINT, and a
-// reparse point (a symbolic link or junction planted at the path) is refused, as O_NOFOLLOW
-// refuses a link on Linux. Each log line goes out with one WriteFile on a handle opened for
-// appending only, so lines of several processes never mix.
+// only entry lets Everyone read and append (the folder's inheritable entries come on top).
+// Every open names FILE_FLAG_OPEN_REPARSE_POINT, and a reparse point (a symbolic link or
+// junction planted at the path) is refused, as O_NOFOLLOW refuses a link on Linux. Each log
+// line goes out with one WriteFile on a handle opened for appending only, so lines of several
+// processes never mix.
 #include <windows.h>
 #include <aclapi.h>
 
 #include "platform/files.h"
+#include "platform/windows/files_windows.h"
+#include "platform/windows_path.h"
 
 namespace platform {
 namespace {
 
-// Everyone (world authority, sub-authority 0) with the rights the log file has always granted.
-constexpr DWORD kEveryoneAccess = 0x100F003F;
+// What Everyone (world authority, sub-authority 0) may do with the shared log: read it (with its
+// attributes and descriptor, as GENERIC_READ asks), append to it, and wait on it. Nothing
+// else: no writing over lines, no deleting, no change of its permissions or owner.
+constexpr DWORD kEveryoneAccess = FILE_GENERIC_READ | FILE_APPEND_DATA | SYNCHRONIZE;
 
 void SetError(int* out, DWORD error) {
     if (out) *out = static_cast<int>(error);
@@ -78,6 +83,20 @@ private:
 
 }  // namespace
 
+bool WithSharedFileSecurity(const std::function<void(SECURITY_ATTRIBUTES*)>& use) {
+    SharedFileSecurity security;
+    if (!security.ok()) return false;
+    use(security.attributes());
+    return true;
+}
+
+bool LogFolderAllowed(const std::string& folder) {
+    if (ClassifyWindowsPath(folder) != WindowsPathKind::Local) return false;
+    // A drive letter mapped to a share is a host's share all the same.
+    const std::string root = folder.substr(0, 2) + "\\";
+    return ::GetDriveTypeA(root.c_str()) != DRIVE_REMOTE;
+}
+
 bool CreateSharedFile(const std::string& path, int* errnoOut) {
     SharedFileSecurity security;
     if (!security.ok()) {
@@ -86,7 +105,7 @@ bool CreateSharedFile(const std::string& path, int* errnoOut) {
     }
     // CREATE_NEW fails on anything already there, a link included.
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         SetError(errnoOut, ::GetLastError());
         return false;
@@ -117,8 +136,10 @@ ReadProbe ProbeReadable(const std::string& path, int* errnoOut) {
 }
 
 bool CreateForWriting(const std::string& path, int* errnoOut) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Append access, which the shared file grants everyone, should another process have made
+    // it meanwhile.
+    HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         SetError(errnoOut, ::GetLastError());
         return false;

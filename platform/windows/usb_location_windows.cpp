@@ -5,4 +5,8 @@ namespace platform {
 
 std::string UsbLocationOfPort(const std::string&) { return {}; }
 
+// A COM port's name belongs to its device instance; whether the boot loader comes back as the
+// same instance is not known, so no name is taken for a stable one.
+std::string StablePortPath(const std::string&, const std::string&) { return {}; }
+
 }  // namespace platform

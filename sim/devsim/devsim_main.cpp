@@ -1,5 +1,6 @@
 // quillon-devsim: runs one emulated device of the newer family on a pseudo-terminal until
 // SIGINT, SIGTERM or SIGHUP. Prints the published path once, then one line per command on stderr.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@ void PrintHelp(FILE* out) {
                  "  --link PATH             where to publish the port (required)\n"
                  "  --model 1160|660        device model (default 1160)\n"
                  "  --serial S              six-character serial number (default A00001)\n"
+                 "  --serial-hex HEX        serial number as six bytes in twelve hex digits, any bytes\n"
+                 "                          (a device that sends control characters)\n"
                  "  --version N             application firmware version in hundredths (default 300)\n"
                  "  --variant N             variant, 0 to 999 (default 0)\n"
                  "  --bootware              start in the boot loader (Bootware)\n"
@@ -90,14 +93,28 @@ bool WriteState(const std::string& path, const quillon_sim::NewerDeviceEmulator&
         if (line.find("(commit version") != std::string::npos) ++commits;
         if (line.find("(install ESP32 images)") != std::string::npos) ++installs;
     }
+    std::string serial = d.serial;  // any bytes (--serial-hex): kept on its line
+    for (char& c : serial)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
     const int written = std::fprintf(
         f, "runs %s\nversion %u\nvariant %u\nserial %s\nservice-mode %s\nrestarts %u\nenter-bootware-sent %zu\n"
            "blocks-written %zu\ncommits %zu\ninstalls %zu\n",
-        d.runsApplication ? "application" : "bootware", d.version, d.variant, d.serial.c_str(), d.serviceMode ? "on" : "off",
+        d.runsApplication ? "application" : "bootware", d.version, d.variant, serial.c_str(), d.serviceMode ? "on" : "off",
         d.restarts, enterBootware, blocks, commits, installs);
     return std::fclose(f) == 0 && written > 0;
+}
+
+// Twelve hex digits as six bytes.
+bool ParseSerialHex(std::string_view hex, std::string* out) {
+    if (hex.size() != 12) return false;
+    for (char c : hex)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out->push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return true;
 }
 
 int Usage(const std::string& message) {
@@ -143,6 +160,9 @@ int main(int argc, char** argv) {
             const char* v = value();
             if (!v || !ValidSerial(v)) return Usage(std::string(arg) + " needs six printable characters");
             (arg == "--serial" ? serial : otherSerial) = v;
+        } else if (arg == "--serial-hex") {
+            const char* v = value();
+            if (!v || !ParseSerialHex(v, &serial)) return Usage("--serial-hex needs twelve hex digits");
         } else if (arg == "--version") {
             if (!number(0, 9999, &version)) return Usage("--version must be 0 to 9999 (hundredths)");
         } else if (arg == "--variant") {

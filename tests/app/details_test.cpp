@@ -60,8 +60,13 @@ std::vector<Row> Rows() {
         {"locked", [](DeviceState& d) { d.status.stats |= 0xC000; }, {}, 4, "refused",
          "the device security is active and the device is locked", "runs firmware 3.40 (Var 000), unchanged",
          "Unlock the device with Tavlo graphic"},
-        {"no device", {}, [](UpdateFixture& f) { f.withDevice = false; }, 3, "failed",
-         "no serial port of a Norvik 1150", "No Norvik 1150 was opened", "Connect the Norvik 1150 by USB"},
+        // The port the user named (here through VELMORA_COM_PORTS) is not there: it is named back.
+        {"named port missing", {}, [](UpdateFixture& f) { f.withDevice = false; }, 3, "failed",
+         "/port0 does not exist", "No Norvik 1150 was opened", "Connect the Norvik 1150 by USB"},
+        // Only another model answers: refused, and what was found is named.
+        {"another model only", [](DeviceState& d) { d.model = 660; }, {}, 4, "refused",
+         "no Norvik 1150 answered; found model 660 (serial N11501) on ", "No Norvik 1150 was opened",
+         "this program updates no other model"},
     };
 }
 
@@ -213,6 +218,78 @@ TEST_F(Records, OlderFirmwareIsUpdatedWithoutAQuestion) {
     ifNewer = true;
     EXPECT_EQ(RunProgram([](DeviceState& d) { quillon_sim::SetEsp32Present(d, false); }), 0);
     EXPECT_EQ(host->messages.size(), 2u) << Messages();  // the warning and the success
+}
+
+}  // namespace
+
+namespace {
+
+// The status line: what is done before anything is written, then "do not disconnect" with what
+// is awaited and its limit, counting on the virtual clock, and the time left.
+TEST_F(Records, StatusLineCountsDownEveryWaitAndWarnsWhileTheDeviceIsChanged) {
+    restartDelayMs = 3000;
+    EXPECT_EQ(RunProgram(), 0);
+    const std::vector<std::string>& lines = host->statusLines;
+    ASSERT_GE(lines.size(), 10u);
+    EXPECT_EQ(lines[0], "Opening the Norvik 1150 (it has 10 s to answer)...");
+    EXPECT_EQ(lines[1], "Checking the Norvik 1150 on " + Link() + "...");
+    const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("Do not disconnect", 0) == 0;
+    });
+    ASSERT_NE(first, lines.end());
+    // From the enter-Bootware command to the end every line warns, but the last says it is done.
+    for (auto it = first; it + 1 != lines.end(); ++it)
+        EXPECT_EQ(it->rfind("Do not disconnect or switch off the Norvik 1150. ", 0), 0u) << *it;
+    EXPECT_EQ(lines.back(), "The update is complete.");
+    const auto has = [&lines](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [&part](const std::string& l) { return l.find(part) != std::string::npos; });
+    };
+    // The 3 s restart into Bootware, counted at its ticks against the 10 s limit.
+    EXPECT_GE(has("Waiting for it to restart in Bootware: 2 s, at most 10 s; about "), 1);
+    EXPECT_EQ(has("Waiting for it to restart in Bootware: 4 s"), 0);
+    EXPECT_EQ(has("Writing the controller firmware: block 1 of 3; about "), 1);
+    EXPECT_EQ(has("Writing the controller firmware: block 3 of 3; about "), 1);
+    EXPECT_GE(has("Waiting for it to restart with the new firmware: 1 s, at most 100 s; about "), 1);
+    EXPECT_EQ(has("Copying bootloader.bin to its SD card; about "), 1);
+    EXPECT_GE(has("It installs the ESP32 images: 0 s, at most 100 s."), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A device in Bootware at the start tells no serial; a second Norvik 1150 plugged in beside it
+// while it restarts must not be taken for it: the run stays with the port it found first.
+TEST_F(Records, RunStaysWithItsDeviceWhenAnotherIsConnectedBeside) {
+    quillon_sim::EmulatorConfig other;
+    other.linkPath = dir / "port1";
+    other.device = quillon_sim::MakeDevice(1160);
+    other.device.serial = "B22222";
+    other.device.version = other.device.pendingVersion = 340;
+    quillon_sim::NewerDeviceEmulator second(other);
+    setenv("VELMORA_COM_PORTS", ("0A1F=" + Link() + ";0A1F=" + dir / "port1").c_str(), 1);
+    restartDelayMs = 4000;  // away long enough for the reopening to meet the other device
+    NewHost();              // that sees the second port come
+    textHook = [&second](int id, const std::string& text) {
+        if (id == app::IDC_PROGRESS_LOWER && text == "Reconnect Norvik 1150") {
+            std::string error;
+            EXPECT_TRUE(second.Start(&error)) << error;
+        }
+    };
+    const int exit = RunProgram([](DeviceState& d) {
+        d.runsApplication = false;
+        quillon_sim::SetEsp32Present(d, false);
+    });
+    second.Stop();
+    EXPECT_EQ(exit, 0) << Messages();
+    EXPECT_EQ(emulator->State().version, 350);
+    EXPECT_EQ(second.State().version, 340);
+    const auto log = second.CommandLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.find("ActivateSFModuleMode") != std::string::npos; }),
+              0);
+    EXPECT_EQ(app::ReadHistory(dir / "state/quillon").at(0).port, Link());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,9 +95,10 @@ protected:
         unsetenv("WAYLAND_DISPLAY");
     }
 
-    // Runs quillon with args; in a pseudo-terminal of 100 x 30 cells, or with its output in a pipe.
-    Outcome Run(const std::vector<std::string>& extra, bool terminal) {
-        std::vector<std::string> args = {QUILLON_PATH};
+    // Runs quillon (or another program) with args; in a pseudo-terminal of 100 x 30 cells, or
+    // with its output in a pipe.
+    Outcome Run(const std::vector<std::string>& extra, bool terminal, const char* program = QUILLON_PATH) {
+        std::vector<std::string> args = {program};
         args.insert(args.end(), extra.begin(), extra.end());
         int out = -1;
         pid_t child = -1;
@@ -298,11 +300,13 @@ TEST_F(ProgramTest, CommandLine) {
         std::string output;
     } cases[] = {
         {{"--help"}, 0, "Exit status:"},
-        {{"--version"}, 0, "controller firmware 3.50 (variant 000) for model 1160"},
+        {{"--version"}, 0, "Quillon 2.60 (quillon)\nInstalls the Norvik 1150 controller firmware 3.50 (Var 000) and its ESP32 images."},
         {{"--bogus"}, 2, "unknown option '--bogus'"},
         {{"--port"}, 2, "--port needs the path"},
         {{"--port", "a;b"}, 2, "without ';' or '='"},
         {{"--list"}, 3, "(no Norvik device found)"},
+        {{"--history"}, 0, "(no runs recorded yet)"},
+        {{"--history", "everything"}, 2, "unknown option 'everything'"},
         {{"--yes"}, 3, "No device connected or connection already in use (1,-1)."},
     };
     for (const auto& c : cases) {
@@ -315,7 +319,155 @@ TEST_F(ProgramTest, CommandLine) {
     const Outcome o = Run({"--list"}, false);
     EXPECT_EQ(o.exit, 0) << o.output;
     EXPECT_NE(o.output.find(Link()), std::string::npos) << o.output;
-    EXPECT_NE(o.output.find("1160-000  N11501   3.40     application"), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find("1160-000  N11501  3.40      application\n"), std::string::npos) << o.output;
+    // A port named with --port stands for both product ids and is listed once.
+    const Outcome named = Run({"--list", "--port", Link()}, false);
+    EXPECT_EQ(named.exit, 0) << named.output;
+    size_t lines = 0;
+    for (size_t at = named.output.find(Link()); at != std::string::npos; at = named.output.find(Link(), at + 1)) ++lines;
+    EXPECT_EQ(lines, 1u) << named.output;
+    // Another model is listed as such.
+    StopDevice();
+    StartDevice({"--model", "660"});
+    const Outcome other = Run({"--list"}, false);
+    EXPECT_NE(other.output.find("660-000  N11501  3.40      application  not updated by this program\n"),
+              std::string::npos)
+        << other.output;
+
+    // A run is recorded; --if-newer leaves a device that runs this firmware alone.
+    StopDevice();
+    StartDevice({"--version", "350", "--state-out", dir / "state.txt"});
+    const Outcome same = Run({"--text", "--yes", "--if-newer"}, false);
+    EXPECT_EQ(same.exit, 0) << same.output;
+    EXPECT_NE(same.output.find("is already up to date: it runs firmware 3.50 (Var 000)."), std::string::npos)
+        << same.output;
+    StopDevice();
+    EXPECT_NE(ReadFile(dir / "state.txt").find("enter-bootware-sent 0\n"), std::string::npos);
+    const Outcome history = Run({"--history"}, false);
+    EXPECT_EQ(history.exit, 0);
+    EXPECT_NE(history.output.find("3.50/000 -> 3.50/000  up-to-date  0"), std::string::npos) << history.output;
+}
+
+// What in text a terminal would obey, each as "\xNN" at its offset: C0 controls but line feed
+// and tab, DEL, C1 controls in UTF-8, and every byte outside a valid UTF-8 sequence.
+std::string ControlBytes(const std::string& text) {
+    std::string found;
+    const auto note = [&](size_t at, size_t n) {
+        char buf[32];
+        for (size_t k = 0; k < n; ++k) {
+            std::snprintf(buf, sizeof buf, "\\x%02X@%zu ", static_cast<unsigned char>(text[at + k]), at + k);
+            found += buf;
+        }
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) note(i, 1);
+            ++i;
+            continue;
+        }
+        // Lead bytes and the range of the byte after them (no overlong forms, no surrogates).
+        size_t n = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) n = 2;
+        else if (c >= 0xE0 && c <= 0xEF) n = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4) n = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        bool valid = n > 0 && i + n <= text.size();
+        for (size_t k = 1; valid && k < n; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            valid = k == 1 ? b >= low && b <= high : (b & 0xC0) == 0x80;
+        }
+        if (!valid) {
+            note(i, 1);
+            ++i;
+            continue;
+        }
+        if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) note(i, 2);
+        i += n;
+    }
+    return found;
+}
+
+TEST(ControlBytesOfTheTests, FindsWhatATerminalObeys) {
+    EXPECT_EQ(ControlBytes("Müller 日本\tok\n"), "");
+    EXPECT_EQ(ControlBytes("a\x1b[m\r"), "\\x1B@1 \\x0D@4 ");
+    EXPECT_EQ(ControlBytes("\xc2\x9b\x9b\x7f\xe6\x97"), "\\xC2@0 \\x9B@1 \\x9B@2 \\x7F@3 \\xE6@4 \\x97@5 ");
+}
+
+// A device that sends control characters in its serial number: every program that shows it
+// prints it harmless, and so does the library log, one line per entry.
+TEST_F(ProgramTest, HostileSerialReachesNoTerminal) {
+    struct {
+        const char* hex;    // the serial's six bytes
+        const char* shown;  // as every program prints it
+    } serials[] = {
+        {"1b5b386d4142", "?[8mAB"},    // ESC [ 8 m: hides all that follows
+        {"c29b386d4142", "?8mAB"},     // U+009B: the same as one C1 character
+        {"9b386d410a42", "?8mA?B"},    // a raw C1 byte and a line feed
+    };
+    for (const auto& s : serials) {
+        SCOPED_TRACE(s.hex);
+        StartDevice({"--serial-hex", s.hex, "--locked"});
+        const Outcome diag = Run({"--port", Link()}, false, QUILLON_DIAG_PATH);
+        const Outcome list = Run({"--list"}, false);
+        const Outcome text = Run({"--text", "--yes"}, false);
+        StopDevice();
+        EXPECT_EQ(diag.exit, 0) << diag.output;
+        EXPECT_EQ(ControlBytes(diag.output), "") << diag.output;
+        EXPECT_NE(diag.output.find(std::string("serial                       ") + s.shown + "\n"), std::string::npos)
+            << diag.output;
+        EXPECT_EQ(list.exit, 0) << list.output;
+        EXPECT_EQ(ControlBytes(list.output), "") << list.output;
+        EXPECT_NE(list.output.find(std::string("1160-000  ") + s.shown), std::string::npos) << list.output;
+        EXPECT_EQ(text.exit, 4) << text.output;  // refused: the device is locked
+        EXPECT_EQ(ControlBytes(text.output), "") << text.output;
+        EXPECT_NE(text.output.find(std::string("SNr.") + s.shown + " | FW 3.40"), std::string::npos) << text.output;
+    }
+    // Each GetDeviceInfo of the library log is one line that starts with its time stamp.
+    const std::string log = ReadFile(dir / "Kalder/Velmora.log");
+    size_t lines = 0;
+    for (size_t at = log.find("GetDeviceInfo"); at != std::string::npos; at = log.find("GetDeviceInfo", at + 1)) {
+        ++lines;
+        EXPECT_EQ(log.rfind('\n', at) + 27, at) << log.substr(log.rfind('\n', at) + 1, 120);
+    }
+    EXPECT_GE(lines, 6u);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find("\n8mA"), std::string::npos);  // the line feed started no line
+}
+
+// A process that named itself with control characters holds the port: the programs that name
+// the port's holders print its name harmless.
+TEST_F(ProgramTest, HostileHolderNameReachesNoTerminal) {
+    StartDevice();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        // Any process may call itself this; /proc/PID/comm shows it to every user.
+        prctl(PR_SET_NAME, "\x1b[8m\xc2\x9bX\x7f\x9b", 0, 0, 0);
+        const velmora::ComHandle held = velmora::OpenCOM(static_cast<uint8_t>(velmora::ComPortNumber(Link())));
+        if (held == velmora::kInvalidComHandle || write(ready[1], "x", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    const Outcome diag = Run({"--port", Link()}, false, QUILLON_DIAG_PATH);
+    const Outcome list = Run({"--list"}, false);
+    const Outcome text = Run({"--text", "--yes", "--port", Link()}, false);
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
+    const std::string shown = "?[8m?X?? (pid " + std::to_string(holder) + ", which holds its lock)";
+    for (const Outcome* o : {&diag, &list, &text}) {
+        EXPECT_EQ(ControlBytes(o->output), "") << o->output;
+        std::string unwrapped = o->output;  // messages are wrapped to the terminal's width
+        std::replace(unwrapped.begin(), unwrapped.end(), '\n', ' ');
+        EXPECT_NE(unwrapped.find("open in " + shown), std::string::npos) << o->output;
+    }
+    EXPECT_EQ(diag.exit, 1);
+    EXPECT_EQ(text.exit, 3);
 }
 
 }  // namespace

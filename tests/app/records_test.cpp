@@ -13,6 +13,7 @@
 #include "app/history.h"
 #include "app/run_log.h"
 #include "platform/state_store.h"
+#include "platform/usb_location.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -62,6 +63,12 @@ TEST(History, FieldsThatAnyDeviceMaySendSurviveTheRoundTrip) {
     EXPECT_EQ(app::CsvField("a,b"), "\"a,b\"");
     EXPECT_EQ(app::CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
     EXPECT_EQ(app::CsvField("plain"), "plain");
+    // Empty fields keep their places, the first ones too.
+    app::HistoryEntry sparse;
+    sparse.serial = "S1";
+    const auto parsed = app::ParseHistory(app::HistoryLine(sparse));
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0].serial, "S1");
 }
 
 TEST(History, DamagedFileIsReadAsFarAsItGoes) {
@@ -219,6 +226,23 @@ TEST(StateFolder, FollowsXdgStateHomeOrTheHome) {
     EXPECT_EQ(platform::ProgramStateFolder(), "/home/tech/.local/state/quillon");
     if (savedState) setenv("XDG_STATE_HOME", keepState.c_str(), 1); else unsetenv("XDG_STATE_HOME");
     setenv("HOME", keepHome.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The name of a port that outlasts its device's restarts: its link in /dev/serial/by-path.
+TEST(StablePort, TheByPathLinkOfThePort) {
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir / "ttyACM3", "");
+    testsupport::WriteFile(dir / "ttyACM4", "");
+    fs::create_directories(dir / "by-path");
+    fs::create_symlink(dir / "ttyACM4", dir / "by-path/pci-0000:00:14.0-usb-0:1.2:1.0");
+    fs::create_symlink(dir / "ttyACM3", dir / "by-path/pci-0000:00:14.0-usb-0:1.4:1.0");
+    EXPECT_EQ(platform::StablePortPath(dir / "ttyACM3", dir / "by-path"), dir / "by-path/pci-0000:00:14.0-usb-0:1.4:1.0");
+    EXPECT_EQ(platform::StablePortPath(dir / "ttyACM9", dir / "by-path"), "");
+    EXPECT_EQ(platform::StablePortPath(dir / "ttyACM3", dir / "none"), "");
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
-// The terminal host's own rules: safe text, wrapping, answers to prompts over a real pipe.
+// The terminal host's own rules: safe text, wrapping, answers to prompts over a real pipe, what a
+// redraw shows, and a terminal that hangs up.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "frontend/terminal/console.h"
 #include "frontend/terminal/terminal_host.h"
 
 namespace {
@@ -42,6 +48,67 @@ TEST(TerminalText, Answers) {
         {"ok", MbButtons::YesNo, std::nullopt},    {"anything", MbButtons::Ok, app::IDOK},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseAnswer(c.typed, c.buttons), c.answer) << c.typed;
+}
+
+}  // namespace
+
+namespace frontend::terminal {
+void PrintTo(const ScreenLine& line, std::ostream* os) { *os << '"' << line.text << '"' << (line.sgr.empty() ? "" : " coloured"); }
+}  // namespace frontend::terminal
+
+namespace {
+
+TEST(TerminalRedraw, ShowsTheLastLinesAtTheNewWidthWithTheTypedLineLast) {
+    const std::deque<ScreenLine> said = {
+        {"one two three four\n", ""},
+        {"[Warning] Firmware update\n", "\x1b[1;33m"},
+        {"a\nb\n", ""},
+    };
+    // Wrapped at 9 columns, only the last three fit above the prompt being answered.
+    EXPECT_EQ(LinesBeneath(said, "[O]K ", 9, 4),
+              (std::vector<ScreenLine>{{"update", "\x1b[1;33m"}, {"a", ""}, {"b", ""}, {"[O]K ", ""}}));
+    // Wider, and with room for everything: the cursor's line is empty between questions.
+    EXPECT_EQ(LinesBeneath(said, "", 40, 10),
+              (std::vector<ScreenLine>{{"one two three four", ""},
+                                       {"[Warning] Firmware update", "\x1b[1;33m"},
+                                       {"a", ""},
+                                       {"b", ""},
+                                       {"", ""}}));
+    EXPECT_EQ(LinesBeneath({}, "", 40, 1), (std::vector<ScreenLine>{{"", ""}}));
+}
+
+// A terminal that hangs up (its window closed) is no longer watched for keys: the message loop
+// must not wake for it again and again.
+TEST(TerminalKeys, HungUpTerminalFallsSilent) {
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The terminal's own process: its session's leader, in its foreground.
+        signal(SIGHUP, SIG_IGN);
+        std::unique_ptr<Console> console = OpenConsole(0, 1, false);
+        console->SingleKeys(true);
+        const int keys = static_cast<int>(console->KeyHandle());
+        pollfd p{keys, POLLIN, 0};
+        if (keys < 0 || poll(&p, 1, 0) != 0) _exit(2);  // nothing typed yet
+        console->Write("ready\n");
+        if (poll(&p, 1, 10000) != 1) _exit(3);  // the hang-up wakes the loop once
+        console->TakeEsc();
+        _exit(poll(&p, 1, 0) == 0 ? 0 : 4);  // and never again
+    }
+    std::string seen;
+    char buf[256];
+    while (seen.find("ready") == std::string::npos) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_NE(seen.find("ready"), std::string::npos) << seen;
+    close(master);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A host whose input and output are pipes, as when the program runs in a script.

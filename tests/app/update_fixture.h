@@ -83,6 +83,10 @@ public:
         // The loop's waits pass after 5 ms of real time; a device's reply gets a second.
         clock.SetLongPollSlice(5000, 1000);
         platform::SetClock(&clock);
+        NewHost();
+    }
+    // A host whose device watch sees the ports VELMORA_COM_PORTS names now.
+    void NewHost() {
         host = std::make_unique<ScriptedHost>();
         host->onText = [this](int id, const std::string& text) {
             if (id == app::IDC_PROGRESS_LOWER && text == "Reconnect Norvik 1150") commitMs = clock.NowMs();

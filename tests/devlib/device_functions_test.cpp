@@ -105,6 +105,14 @@ TEST_F(DeviceFunctions, DeviceInfoDescribesTheDeviceAsOpened) {
     EXPECT_EQ(NewLines(), std::vector<std::string>{
                               "GetDeviceInfo   / returnValue 1 / deviceID 0 / model 1160-002 / serialNr A1B2C3 / "
                               "BWVersion 2.05"});
+
+    // A serial number with control characters starts no line of its own in the log.
+    std::memcpy(ch->serial, "N\n\x1b[\x7f\r", 6);
+    EXPECT_EQ(GetDeviceInfo(id, &info), 1);
+    EXPECT_EQ(std::string(info.serial, 6), "N\n\x1b[\x7f\r");  // the caller gets it as it is
+    EXPECT_EQ(NewLines(), std::vector<std::string>{
+                              "GetDeviceInfo   / returnValue 1 / deviceID 0 / model 1160-002 / serialNr N  [   / "
+                              "BWVersion 2.05"});
 }
 
 TEST_F(DeviceFunctions, StatusAndParameterLogLinesShowTheRecord) {
@@ -123,9 +131,10 @@ TEST_F(DeviceFunctions, StatusAndParameterLogLinesShowTheRecord) {
                   "GetDeviceStatus / returnValue 1 / deviceID 0 / stats 05 / warning 00 / corError 00 / error 007 / "
                   "akku 80 / phLevel 0 / Print counter 0 / user Priner Counter 0 / Busy 0"}));
 
-    // Odd-index control bytes in the names are shown as blanks; the text ends at a zero.
+    // Odd-index control bytes and bytes from 0x80 in the names are shown as blanks, as are control
+    // characters anywhere; the text ends at a zero.
     std::vector<uint8_t> p(64, 0);
-    const char name[] = "A\x01" "rl\x90" "B";
+    const char name[] = "A\x01" "rl\x90" "B\x1b" "x";
     std::memcpy(p.data() + 10, name, sizeof name - 1);
     Channel(id)->Payload(p);
     DeviceParameter dp{};
@@ -134,9 +143,10 @@ TEST_F(DeviceFunctions, StatusAndParameterLogLinesShowTheRecord) {
                               "GetDeviceParameter / returnValue 1 / deviceID 0 / printSeq 0 / printDir 0x0000 / "
                               "effects 0x0000 / encoder 0x0000 / forrun 00000,00000,00000,00000 / printDelay "
                               "0000,0000,0000,0000 / path 00000 / speed 000 / signals 0x0000 / function 0 / Font1 "
-                              "A rl\x90" "B 0 0x00 / Font2  0 0x00 / filename "});
+                              "A rl\x90" "B x 0 0x00 / Font2  0 0x00 / filename "});
     EXPECT_EQ(SanitizedLogText("a\x01" "b\x02", 4), "a b ");
-    EXPECT_EQ(SanitizedLogText("\x01" "\x00" "xy", 4), "\x01 xy");
+    EXPECT_EQ(SanitizedLogText("\x01" "\x00" "xy", 4), "  xy");
+    EXPECT_EQ(SanitizedLogText("\nx\x7fy\r", 5), " x y ");
     EXPECT_EQ(SanitizedLogText("ab\x00" "cd", 5), "ab");
     EXPECT_EQ(SanitizedLogText("abcdef", 4), "abcd");
 }

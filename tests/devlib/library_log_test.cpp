@@ -1,9 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -223,6 +227,27 @@ TEST_F(LibraryLog, LogDeletedWhileRunningIsMadeAgainButALinkStillRefused) {
     std::filesystem::create_symlink(victim, log);
     EXPECT_EQ(LogWriteLine("through the link"), -1);
     EXPECT_EQ(ReadFile(victim), "precious\n");
+}
+
+TEST_F(LibraryLog, FifoAtTheLogPathIsRefusedWithoutWaiting) {
+    // Any user who may create files in the log folder could plant a FIFO there: opening it
+    // would wait for a reader or writer at its other end, for ever.
+    const std::string fifo = library + "/Velmora.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    Marker("");
+    auto start = std::async(std::launch::async, [] {
+        InitLibrary();
+        return LogWriteLine("x");
+    });
+    if (start.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // Open both ends, so that the waiting open returns and the test ends.
+        const int both = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        start.wait();
+        close(both);
+        FAIL() << "the library waited at the FIFO";
+    }
+    EXPECT_EQ(start.get(), -1);
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 TEST_F(LibraryLog, UncreatableLogLeavesLoggingSilent) {

@@ -117,14 +117,14 @@ TEST(UdevRule, VerifiedByUdevadmWhereItCan) {
               0);
 }
 
-TEST(UdevRule, FollowsTheGrammarAndCoversBothFamilies) {
+TEST(UdevRule, FollowsTheGrammarAndGivesAccessToBothFamiliesOnly) {
     std::vector<std::string> errors;
     const std::vector<Rule> rules = ReadRules(QUILLON_UDEV_RULE_FILE, &errors);
     for (const std::string& e : errors) ADD_FAILURE() << e;
 
     std::set<std::string> labels, gotos;
     const Rule* tty = nullptr;
-    const Rule* usb = nullptr;
+    std::vector<const Rule*> usb;
     for (const Rule& r : rules) {
         for (const Pair& p : r) {
             if (p.key == "LABEL") labels.insert(p.value);
@@ -137,7 +137,7 @@ TEST(UdevRule, FollowsTheGrammarAndCoversBothFamilies) {
         const Pair* subsystem = Find(r, "SUBSYSTEM", "==");
         if (!subsystem) continue;
         if (subsystem->value == "tty") tty = &r;
-        if (subsystem->value == "usb") usb = &r;
+        if (subsystem->value == "usb") usb.push_back(&r);
     }
     for (const std::string& g : gotos) EXPECT_TRUE(labels.count(g)) << "GOTO without LABEL: " << g;
 
@@ -149,13 +149,30 @@ TEST(UdevRule, FollowsTheGrammarAndCoversBothFamilies) {
     EXPECT_EQ(Alternatives(Find(*tty, "ATTRS{idProduct}", "==")->value), (std::set<std::string>{"0a1e", "0a1f"}));
     ExpectGivesAccessAndKeepsModemManagerOff(*tty);
 
-    // The older family's USB devices (any product of the maker), on the device node itself.
-    ASSERT_NE(usb, nullptr);
-    ASSERT_NE(Find(*usb, "ATTR{idVendor}", "=="), nullptr);
-    EXPECT_EQ(Find(*usb, "ATTR{idVendor}", "==")->value, "2e4c");
-    ASSERT_NE(Find(*usb, "ENV{DEVTYPE}", "=="), nullptr);
-    EXPECT_EQ(Find(*usb, "ENV{DEVTYPE}", "==")->value, "usb_device");
-    ExpectGivesAccessAndKeepsModemManagerOff(*usb);
+    // USB device nodes: the seat's user gets the older family's (610, 640) only; of the newer
+    // family's, ModemManager is kept off and nobody gets raw access. No rule matches the whole
+    // vendor, so a future device of the maker gets nothing.
+    std::set<std::string> access, modemManagerOff;
+    for (const Rule* r : usb) {
+        ASSERT_NE(Find(*r, "ATTR{idVendor}", "=="), nullptr);
+        EXPECT_EQ(Find(*r, "ATTR{idVendor}", "==")->value, "2e4c");
+        ASSERT_NE(Find(*r, "ENV{DEVTYPE}", "=="), nullptr);
+        EXPECT_EQ(Find(*r, "ENV{DEVTYPE}", "==")->value, "usb_device");
+        const Pair* product = Find(*r, "ATTR{idProduct}", "==");
+        ASSERT_NE(product, nullptr) << "a rule for every USB device of the maker";
+        const std::set<std::string> products = Alternatives(product->value);
+        if (Find(*r, "TAG", "+=")) {
+            ExpectGivesAccessAndKeepsModemManagerOff(*r);
+            access.insert(products.begin(), products.end());
+        } else {
+            const Pair* mm = Find(*r, "ENV{ID_MM_DEVICE_IGNORE}", "=");
+            ASSERT_NE(mm, nullptr);
+            EXPECT_EQ(mm->value, "1");
+            modemManagerOff.insert(products.begin(), products.end());
+        }
+    }
+    EXPECT_EQ(access, (std::set<std::string>{"0610", "0640"}));
+    EXPECT_EQ(modemManagerOff, (std::set<std::string>{"0a1e", "0a1f"}));
 }
 
 TEST(UdevRule, GrammarCheckCatchesMistakes) {

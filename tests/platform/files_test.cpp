@@ -84,4 +84,15 @@ TEST(SharedFile, AppendsAndProbes) {
     EXPECT_EQ(Slurp(p), "one\ntwo\n");
 }
 
+TEST(SharedFile, DeviceNodeIsNoLog) {
+    // Nothing is written to a device, and nothing waits for one.
+    int err = 0;
+    EXPECT_FALSE(platform::AppendBytes("/dev/null", "x\n", 2, &err));
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(platform::ProbeReadable("/dev/null", &err), platform::ReadProbe::Unreadable);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_FALSE(platform::CreateForWriting("/dev/null", &err));
+    EXPECT_EQ(err, EINVAL);
+}
+
 }  // namespace

@@ -89,4 +89,20 @@ TEST_F(WindowsLibraryLog, MarkerNamesTheLogFolderAndLinesEndWithCrLf) {
     }
 }
 
+TEST_F(WindowsLibraryLog, LogFolderOnAHostOrADeviceIsRefused) {
+    // The marker may be written by any user: a folder named past the plain paths' checks (here
+    // the device forms of a local folder; a host's share \\host\share likewise) leaves the
+    // log off, and nothing is made there.
+    const std::string other = dir.path() + "\\Logs";
+    std::filesystem::create_directories(other);
+    for (const std::string& named : {"\\\\?\\" + other, "\\\\.\\" + other}) {
+        SCOPED_TRACE(named);
+        ResetLibraryForTest();
+        testsupport::WriteFile(library + "\\VelmoraLog.cfg", "LOGFILEPATH = \"" + named + "\"\r\n");
+        InitLibrary();
+        EXPECT_EQ(LogEntry(), nullptr);
+        EXPECT_FALSE(std::filesystem::exists(other + "\\Velmora.log"));
+    }
+}
+
 }  // namespace

@@ -20,6 +20,7 @@
 #include "platform/named_mutex.h"
 #include "platform/settings.h"
 #include "platform/system_info.h"
+#include "platform/windows/files_windows.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -163,9 +164,9 @@ TEST(WindowsNamedMutex, NameTakenByAnotherKindOfObjectCannotBeCreated) {
 // ---------------------------------------------------------------------------------------
 // Shared log file
 
-// The descriptor with its one entry for Everyone is built and given to CreateFileA; Wine keeps
-// access rights as the Unix mode, less the umask, so what it reads back is not that entry, and
-// only the creation itself is checked here.
+// Wine keeps a file's access rights as its Unix mode, less the umask, so what it reads back is
+// not the descriptor given at creation: the creation is checked here, and the descriptor that
+// CreateSharedFile hands to CreateFileA is checked below.
 TEST(WindowsFiles, SharedFileIsCreatedOnlyWhereNothingIs) {
     testsupport::TempDir dir;
     const std::string path = dir.path() + "\\shared.log";
@@ -173,6 +174,31 @@ TEST(WindowsFiles, SharedFileIsCreatedOnlyWhereNothingIs) {
     ASSERT_TRUE(platform::CreateSharedFile(path, &error)) << error;
     EXPECT_FALSE(platform::CreateSharedFile(path, &error));
     EXPECT_EQ(error, ERROR_FILE_EXISTS);
+}
+
+TEST(WindowsFiles, SharedFileLetsEveryoneReadAndAppendOnly) {
+    const bool built = platform::WithSharedFileSecurity([](SECURITY_ATTRIBUTES* attributes) {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL acl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &acl, &defaulted));
+        ASSERT_TRUE(present && acl);
+        ASSERT_EQ(acl->AceCount, 1);
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(acl, 0, &entry));
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+        PSID everyone = nullptr;
+        ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&ace->SidStart), everyone));
+        FreeSid(everyone);
+        // Read (what GENERIC_READ asks for), append, wait: granted.
+        EXPECT_EQ(ace->Mask & (FILE_GENERIC_READ | FILE_APPEND_DATA), FILE_GENERIC_READ | FILE_APPEND_DATA);
+        // Nothing else: no writing over lines, deleting, or changing permissions or owner.
+        EXPECT_EQ(ace->Mask & ~(FILE_GENERIC_READ | FILE_APPEND_DATA), 0u) << std::hex << ace->Mask;
+        EXPECT_EQ(ace->Mask & (WRITE_DAC | WRITE_OWNER | DELETE | FILE_WRITE_DATA | GENERIC_ALL | GENERIC_WRITE), 0u);
+    });
+    EXPECT_TRUE(built);
 }
 
 TEST(WindowsFiles, LinesAreAppendedAndProbesTellMissingFromReadable) {
