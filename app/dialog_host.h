@@ -41,6 +41,27 @@ std::string DetailsParagraph(const MessageDetails& details);
 // text, then the details as a paragraph of its own.
 std::string WithDetails(const std::string& text, const MessageDetails& details);
 
+// The device as the run found it (at the start, and again when it came back).
+struct DeviceFacts {
+    std::string port;
+    std::string usbLocation;
+    int model = 0;
+    std::string serial;    // as the device sent it (untrusted)
+    std::string firmware;  // "3.40"
+    std::string variant;   // "000"
+    bool runsApplication = true;
+    bool afterRestart = false;  // found again after a restart
+};
+
+// How the run ended, as the history records it.
+struct RunEnd {
+    std::string outcome;  // updated, up-to-date, refused, failed, stopped
+    int exitStatus = 0;
+    std::string firmwareBefore, variantBefore, firmwareAfter, variantAfter;
+    std::string durationSeconds;
+    std::string runLog;  // full path, "" when none was kept
+};
+
 class DialogHost {
 public:
     virtual ~DialogHost() = default;
@@ -92,6 +113,9 @@ public:
     }
     // The status line beneath the bars: what is being done or awaited. Hosts without one ignore it.
     virtual void SetStatusText(const std::string&) {}
+    // Facts of the run for hosts that report them (machine output); the others ignore them.
+    virtual void DeviceIdentified(const DeviceFacts&) {}
+    virtual void RunFinished(const RunEnd&) {}
 };
 
 }  // namespace app

@@ -74,6 +74,16 @@ void CQuillonDlg::LogDevice(const char* when, const velmora::DeviceInfo& info) {
     Log(Format("%s: model %d, serial %s, firmware %s, %s", when, info.model, SerialOf(info).c_str(),
                Firmware(info.version, info.variant).c_str(),
                info.runsApplication == 1 ? "application running" : "in Bootware"));
+    DeviceFacts facts;
+    facts.port = m_record.port;
+    facts.usbLocation = m_record.usbLocation;
+    facts.model = info.model;
+    facts.serial = std::string(info.serial, strnlen(info.serial, sizeof info.serial));
+    facts.firmware = Format("%02.02f", info.version / 100.0);
+    facts.variant = Format("%03d", info.variant);
+    facts.runsApplication = info.runsApplication == 1;
+    facts.afterRestart = m_bootwareEntered || m_reconnectTimerRunning;
+    m_host.DeviceIdentified(facts);
 }
 
 void CQuillonDlg::SetCause(const std::string& cause, const std::string& nextStep) {
@@ -223,6 +233,16 @@ void CQuillonDlg::FinishRecords() {
         m_record.firmwareAfter = "Bootware";
     }
     Log("outcome " + m_record.outcome + ", exit status " + m_record.exitStatus + ", " + m_record.durationSeconds + " s");
+    RunEnd end;
+    end.outcome = m_record.outcome;
+    end.exitStatus = m_exitStatus;
+    end.firmwareBefore = m_record.firmwareBefore;
+    end.variantBefore = m_record.variantBefore;
+    end.firmwareAfter = m_record.firmwareAfter;
+    end.variantAfter = m_record.variantAfter;
+    end.durationSeconds = m_record.durationSeconds;
+    end.runLog = m_runLog.Kept() ? m_runLog.Path() : std::string();
+    m_host.RunFinished(end);
     std::string why;
     const std::string folder = m_options.stateFolder.empty() ? platform::ProgramStateFolder() : m_options.stateFolder;
     if (!folder.empty() && !AppendHistory(folder, m_record, &why)) Log("the history could not be written: " + why);

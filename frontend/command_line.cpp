@@ -24,6 +24,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             c.version = true;
         } else if (a == "--if-newer") {
             c.ifNewer = true;
+        } else if (a == "--json") {
+            c.json = true;
+        } else if (a == "--all") {
+            c.all = true;
+        } else if (a == "--watch") {
+            c.watch = true;
         } else if (a == "--history") {
             c.history = kHistoryShown;
             if (i + 1 < args.size() && args[i + 1] == "all") {
@@ -52,20 +58,32 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             return c;
         }
     }
+    if ((c.all || c.watch) && (c.json || c.list || !c.port.empty() || (c.all && c.watch)))
+        c.error = "--all and --watch take no --json, --list, --port, nor each other";
     return c;
 }
 
 std::string HelpText(const std::string& name) {
     return "Usage: " + name +
-           " [--text] [--yes] [--if-newer] [--port PATH] | --list | --history [all] | --help | --version\n"
+           " [--text | --json] [--yes] [--if-newer] [--port PATH] | --all | --watch | --list | --history [all]\n"
+           "       | --help | --version\n"
            "Brings the firmware of a connected Norvik 1150 up to the version this program carries:\n"
            "the controller firmware, then the ESP32 images when the device has an ESP32.\n"
            "\n"
            "  --text       run in the terminal (also where a display is available)\n"
+           "  --json       events as JSON Lines on the standard output, nothing else there (questions\n"
+           "               are answered by --yes or by a line on the standard input: o, c, y, n, or empty)\n"
            "  -y, --yes    answer OK and Yes to every question and message without asking\n"
            "  --if-newer   leave a device that already runs this firmware or a newer one as it is\n"
            "               (exit status 0, \"already up to date\")\n"
            "  --port PATH  use this serial port for the device instead of looking for it\n"
+           "  --all        update every Norvik 1150 connected, each in a program of its own, shown as a table;\n"
+           "               the warning is asked once; without --yes a device that already runs this firmware or\n"
+           "               a newer one is left as it is; exit status 0 only when every device ended updated or up\n"
+           "               to date\n"
+           "  --watch      a production line: stay running and update each Norvik 1150 as it is plugged in\n"
+           "               (devices up to date are not written; Ctrl-C takes no new device, lets the running\n"
+           "               updates end, and prints the tally)\n"
            "  --list       list the devices found (port, model, serial, firmware) and update nothing\n"
            "  --history [all]  the last 20 runs of this program (all: every run) and how they ended\n"
            "  -h, --help   this text\n"

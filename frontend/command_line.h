@@ -13,6 +13,9 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool ifNewer = false;  // leave a device that runs this firmware or a newer one alone
+    bool json = false;     // events as JSON Lines on the standard output
+    bool all = false;      // every connected Norvik 1150, a program each
+    bool watch = false;    // stay running and update each Norvik 1150 as it is plugged in
     int history = -1;      // --history: the last this many runs (0: all); -1: not asked
     std::string port;      // this port instead of the lookup
     std::string error;     // set when the command line is not understood

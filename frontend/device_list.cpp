@@ -11,6 +11,7 @@
 #include "devlib/velmora.h"
 #include "platform/system_info.h"
 #include "platform/terminal_text.h"
+#include "platform/usb_location.h"
 #include "transport/com_port.h"
 #include "transport/usb_communication.h"
 
@@ -41,23 +42,21 @@ Row DeviceRow(const std::string& port, const velmora::DeviceInfo& info) {
             info.model == 1160 ? "" : "not updated by this program"};
 }
 
-// Opens the device behind one port (the port override names only it) and describes it.
-bool DescribePort(uint16_t productId, const std::string& path, std::vector<Row>* rows) {
+// Opens the device behind one port (the port override names only it) and reads its identity.
+FoundDevice OpenPort(uint16_t productId, const std::string& path) {
+    FoundDevice found;
+    found.port = path;
     char list[16];
     std::snprintf(list, sizeof list, "%04X=", productId);
     platform::SetEnv(velmora::kComPortsVariable, list + path);
     const int id = velmora::OpenV2(1, nullptr, nullptr);
     if (id < 0) {
-        rows->push_back({platform::TerminalField(path), "no answer (" +
-                                                            platform::TerminalField(velmora::DescribeLastOpenFailure()) +
-                                                            ")"});
-        return false;
+        found.failure = velmora::DescribeLastOpenFailure();
+        return found;
     }
-    velmora::DeviceInfo info{};
-    velmora::GetDeviceInfo(id, &info);
-    rows->push_back(DeviceRow(path, info));
+    found.answered = velmora::GetDeviceInfo(id, &found.info) == 1;
     velmora::Close(id);
-    return true;
+    return found;
 }
 
 // The rows under their header, each column as wide as its widest cell; a row of two cells (a
@@ -89,12 +88,11 @@ std::string Table(const std::vector<Row>& rows) {
 
 }  // namespace
 
-int ListDevices(std::string* out) {
+std::vector<FoundDevice> FindDevices(const std::vector<std::string>& skip) {
     velmora::InitLibrary();
     const char* override = std::getenv(velmora::kComPortsVariable);
     const std::string saved = override ? override : "";
-    std::vector<Row> rows;
-    int answered = 0;
+    std::vector<FoundDevice> devices;
 
     // Newer family: every port of both product ids, each opened on its own, once (a port named
     // with --port stands for both ids).
@@ -108,7 +106,17 @@ int ListDevices(std::string* out) {
                 ports.emplace_back(pid, path);
         }
     }
-    for (const auto& [pid, path] : ports) answered += DescribePort(pid, path, &rows);
+    for (const auto& [pid, path] : ports) {
+        // A port the user named (the override) is the stable name; else its by-path link.
+        const std::string stable = override ? path : platform::StablePortPath(path);
+        if (std::find(skip.begin(), skip.end(), path) != skip.end() ||
+            (!stable.empty() && std::find(skip.begin(), skip.end(), stable) != skip.end()))
+            continue;
+        FoundDevice found = OpenPort(pid, path);
+        found.stablePort = stable;
+        found.usbLocation = platform::UsbLocationOfPort(path);
+        devices.push_back(std::move(found));
+    }
     if (override)
         platform::SetEnv(velmora::kComPortsVariable, saved);
     else
@@ -121,19 +129,34 @@ int ListDevices(std::string* out) {
     for (int i = 0; i < n; ++i) {
         const uint8_t* r = records.data() + 12 * i;
         const unsigned model = r[2] | r[3] << 8;
-        if (model == 660 || model == 1160) continue;  // listed above by port
+        if (model == 660 || model == 1160) continue;  // found above by port
         char request[32];
         std::snprintf(request, sizeof request, "%u-%.6s", model, reinterpret_cast<const char*>(r + 4));
         const int id = velmora::OpenV2(1, request, nullptr);
         if (id < 0) continue;
-        velmora::DeviceInfo info{};
-        velmora::GetDeviceInfo(id, &info);
-        rows.push_back(DeviceRow("USB driver", info));
+        FoundDevice found;
+        found.port = "USB driver";
+        found.answered = velmora::GetDeviceInfo(id, &found.info) == 1;
         velmora::Close(id);
-        ++answered;
+        devices.push_back(std::move(found));
+    }
+    return devices;
+}
+
+int ListDevices(std::string* out) {
+    std::vector<Row> rows;
+    int answered = 0;
+    const std::vector<FoundDevice> devices = FindDevices();
+    for (const FoundDevice& d : devices) {
+        if (d.answered) {
+            rows.push_back(DeviceRow(d.port, d.info));
+            ++answered;
+        } else {
+            rows.push_back({platform::TerminalField(d.port), "no answer (" + platform::TerminalField(d.failure) + ")"});
+        }
     }
     *out += Table(rows);
-    if (ports.empty() && answered == 0) *out += "(no Norvik device found)\n";
+    if (devices.empty()) *out += "(no Norvik device found)\n";
     return answered;
 }
 

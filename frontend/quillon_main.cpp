@@ -14,6 +14,8 @@
 #include "firmware/resources.h"
 #include "frontend/command_line.h"
 #include "frontend/device_list.h"
+#include "frontend/json/json_host.h"
+#include "frontend/supervisor/supervisor.h"
 #include "frontend/program_window.h"
 #include "frontend/terminal/ansi_output.h"
 #include "frontend/terminal/terminal_host.h"
@@ -87,8 +89,28 @@ int main(int argc, char** argv) {
         return found > 0 ? app::kExitSuccess : app::kExitNoDevice;
     }
 
+    if (cmd.all || cmd.watch) {
+        frontend::supervisor::Options options;
+        options.program = platform::ProgramPath();
+        options.answerYes = cmd.yes;
+        options.ifNewer = cmd.ifNewer;
+        options.watch = cmd.watch;
+        const char* term = std::getenv("TERM");
+        options.drawInPlace = !(term && std::string(term) == "dumb");
+        return frontend::supervisor::Run(options);
+    }
+
     app::DialogOptions dialogOptions(platform::ProgramPath());
     dialogOptions.ifNewer = cmd.ifNewer;
+    if (cmd.json) {
+        // Machine output: one JSON object per line, nothing else on the standard output.
+        frontend::json::JsonOptions json;
+        json.answerYes = cmd.yes;
+        frontend::json::JsonHost host(app::WatchDevicesAndPorts(), json, frontend::json::StartEvent(platform::ProgramPath()));
+        app::CQuillonApp application(host, dialogOptions);
+        application.InitInstance();
+        return application.ExitStatus();
+    }
     if (!cmd.text && frontend::WindowAvailable()) return frontend::RunInWindow(argc, argv, dialogOptions, cmd.yes);
 
     frontend::terminal::TerminalOptions options;

@@ -55,6 +55,17 @@ public:
     virtual ConsoleSignals TakeSignals() = 0;
     // Waits for one answer line (without its line end).
     virtual LineEnd ReadLine(std::string* line) = 0;
+    // Whether an answer is one key (a terminal the program has, keys arriving one by one), rather
+    // than a line (a script's input, or a terminal whose mode a pager owns).
+    virtual bool AnswersAreKeys() const { return false; }
+    // Waits for one key of an answer: Enter as '\n', a lone Esc as '\x1b' (cursor and function
+    // keys are passed over); otherwise as ReadLine.
+    virtual LineEnd ReadKey(char* key) {
+        std::string line;
+        const LineEnd end = ReadLine(&line);
+        *key = line.empty() ? '\n' : line[0];
+        return end;
+    }
     // Drops what was typed of an answer line that is not complete (its echo is gone from a
     // redrawn screen).
     virtual void DropTypedLine() {}

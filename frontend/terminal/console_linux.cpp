@@ -189,6 +189,31 @@ public:
         }
     }
 
+    bool AnswersAreKeys() const override { return haveTermios_ && !inputEnded_ && InForeground(); }
+
+    LineEnd ReadKey(char* key) override {
+        for (;;) {
+            pollfd fds[2] = {{in_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+            const int n = poll(fds, signalFd_ >= 0 ? 2 : 1, -1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return LineEnd::End;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+                char c = 0;
+                const ssize_t r = read(in_, &c, 1);
+                if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+                if (r <= 0) {
+                    InputEnded();
+                    return LineEnd::End;
+                }
+                if (c == '\r') c = '\n';
+                if (c == '\x1b' && SkipKeySequence()) continue;
+                *key = c;
+                return LineEnd::Line;
+            }
+            if (signalFd_ >= 0 && (fds[1].revents & POLLIN)) return LineEnd::Signal;
+        }
+    }
+
     void DropTypedLine() override {
         if (haveTermios_ && InForeground()) tcflush(in_, TCIFLUSH);
     }
@@ -228,6 +253,22 @@ private:
         winsize ws{};
         if (ioctl(out_, TIOCGWINSZ, &ws) != 0) ws = {};
         return ws;
+    }
+
+    // After an Esc: true when a cursor or function key's sequence follows (and was read), false
+    // for the Esc key alone. A terminal sends a key's sequence at once.
+    bool SkipKeySequence() {
+        pollfd p{in_, POLLIN, 0};
+        if (poll(&p, 1, 30) <= 0) return false;
+        char c = 0;
+        if (read(in_, &c, 1) != 1) return false;
+        if (c != '[' && c != 'O') return false;
+        // Parameters, then one final byte in 0x40..0x7E.
+        for (int i = 0; i < 16; ++i) {
+            if (poll(&p, 1, 30) <= 0 || read(in_, &c, 1) != 1) break;
+            if (c >= 0x40 && c <= 0x7E) break;
+        }
+        return true;
     }
 
     // Whether the program's process group has the terminal (not after `bg`, not at all once the

@@ -143,6 +143,33 @@ public:
         return Stopped() ? LineEnd::Signal : LineEnd::End;
     }
 
+    bool AnswersAreKeys() const override { return inputIsConsole_; }
+
+    LineEnd ReadKey(char* key) override {
+        if (!inputIsConsole_) return Console::ReadKey(key);
+        HANDLE handles[2] = {in_, StopEvent()};
+        for (;;) {
+            const DWORD r = ::WaitForMultipleObjects(handleStops_ ? 2 : 1, handles, FALSE, INFINITE);
+            if (r != WAIT_OBJECT_0) return Stopped() ? LineEnd::Signal : LineEnd::End;
+            for (const INPUT_RECORD& record : TakeRecords()) {
+                if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
+                const wchar_t ch = record.Event.KeyEvent.uChar.UnicodeChar;
+                if (record.Event.KeyEvent.wVirtualKeyCode == VK_ESCAPE) {
+                    *key = '\x1b';
+                    return LineEnd::Line;
+                }
+                if (ch == L'\r' || ch == L'\n') {
+                    *key = '\n';
+                    return LineEnd::Line;
+                }
+                if (ch >= 0x20 && ch < 0x7F) {
+                    *key = static_cast<char>(ch);
+                    return LineEnd::Line;
+                }
+            }
+        }
+    }
+
     void Finished() override {
         if (handleStops_) ::SetEvent(FinishedEvent());
     }

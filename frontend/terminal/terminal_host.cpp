@@ -21,8 +21,9 @@ constexpr int kTitleRow = 1;
 constexpr int kHeadingRow = 2;
 constexpr int kUpperRow = 4;
 constexpr int kLowerRow = 5;
-constexpr int kRuleRow = 6;
-constexpr int kFirstFreeRow = 7;
+constexpr int kStatusRow = 6;  // and the row after it: the status line wraps onto two
+constexpr int kRuleRow = 8;
+constexpr int kFirstFreeRow = 9;
 constexpr int kMaxBarWidth = 78;
 // Entries of what was said that a redraw keeps (far more than a screen holds).
 constexpr size_t kSaidKept = 400;
@@ -141,7 +142,7 @@ std::vector<ScreenLine> LinesBeneath(const std::deque<ScreenLine>& said, const s
 
 std::string TerminalSafe(std::string_view text) { return platform::TerminalLines(text); }
 
-std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons) {
+std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons, bool noByDefault) {
     const std::string a = Lower(Trim(typed));
     switch (buttons) {
     case app::MbButtons::Ok:
@@ -151,21 +152,43 @@ std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons) {
         if (a == "c" || a == "cancel") return app::IDCANCEL;
         return std::nullopt;
     case app::MbButtons::YesNo:
-        if (a.empty() || a == "y" || a == "yes") return app::IDYES;
+        if (a.empty()) return noByDefault ? app::IDNO : app::IDYES;
+        if (a == "y" || a == "yes") return app::IDYES;
         if (a == "n" || a == "no") return app::IDNO;
         return std::nullopt;
     }
     return std::nullopt;
 }
 
-std::string PromptFor(app::MbButtons buttons) {
+std::optional<int> KeyAnswer(char key, app::MbButtons buttons, bool noByDefault) {
+    const char k = static_cast<char>(std::tolower(static_cast<unsigned char>(key)));
+    switch (buttons) {
+    case app::MbButtons::Ok:
+        return app::IDOK;  // any key closes the box
+    case app::MbButtons::OkCancel:
+        if (k == '\n' || k == 'o') return app::IDOK;
+        if (k == '\x1b' || k == 'c') return app::IDCANCEL;
+        return std::nullopt;
+    case app::MbButtons::YesNo:
+        if (k == '\n') return noByDefault ? app::IDNO : app::IDYES;
+        if (k == 'y') return app::IDYES;
+        if (k == '\x1b' || k == 'n') return app::IDNO;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string PromptFor(app::MbButtons buttons, bool noByDefault, bool byLine) {
+    const std::string then = byLine ? ", then Enter" : "";
     switch (buttons) {
     case app::MbButtons::Ok:
         return "[OK] press Enter ";
     case app::MbButtons::OkCancel:
-        return "[O]K / [C]ancel (Enter: OK) ";
+        return byLine ? "Type o (OK) or c (Cancel), then Enter (Enter alone: OK) " : "[O]K / [C]ancel (Enter: OK) ";
     case app::MbButtons::YesNo:
-        return "[Y]es / [N]o (Enter: Yes) ";
+        if (byLine)
+            return std::string("Type y (Yes) or n (No), then Enter (Enter alone: ") + (noByDefault ? "No" : "Yes") + ") ";
+        return std::string("[Y]es / [N]o (Enter: ") + (noByDefault ? "No" : "Yes") + ") ";
     }
     return "";
 }
@@ -259,7 +282,36 @@ void TerminalHost::DrawBlock() {
     lower_->Invalidate();
     upper_->SendMessage(ui::WM_PAINT);
     lower_->SendMessage(ui::WM_PAINT);
+    DrawStatus();
     DrawLine(kRuleRow, std::string(static_cast<size_t>(std::min(columns_, kMaxBarWidth)), '-'), "\x1b[2m");
+}
+
+void TerminalHost::SetStatusText(const std::string& text) {
+    if (text == status_) return;
+    status_ = text;
+    DrawStatus();
+}
+
+void TerminalHost::DrawStatus() {
+    if (inPlace_) {
+        // The warning stands out while the device is being changed.
+        const bool warning = status_.rfind("Do not disconnect", 0) == 0;
+        const std::string wrapped = WrapLines(TerminalSafe(status_), static_cast<size_t>(std::max(columns_, 20)));
+        const size_t end = wrapped.find('\n');
+        DrawLine(kStatusRow, wrapped.substr(0, end), warning ? "\x1b[1;33m" : "\x1b[2m");
+        DrawLine(kStatusRow + 1, end == std::string::npos ? std::string() : wrapped.substr(end + 1),
+                 warning ? "\x1b[1;33m" : "\x1b[2m");
+        return;
+    }
+    // Plain lines: a countdown would print a line a tick; a line is printed when the status says
+    // something new, its numbers aside.
+    std::string shape;
+    for (char c : status_)
+        if (!std::isdigit(static_cast<unsigned char>(c))) shape.push_back(c);
+    if (status_.empty() || shape == lastPlainStatus_) return;
+    lastPlainStatus_ = shape;
+    PlainStatus();
+    Say(status_);
 }
 
 void TerminalHost::Say(const std::string& text, const char* sgr) {
@@ -331,6 +383,15 @@ ui::LRESULT TerminalHost::SendDlgItemMessage(int id, ui::UINT message, ui::WPARA
 
 int TerminalHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                              app::MbIcon icon) {
+    return Ask(text, caption, buttons, icon, false);
+}
+
+int TerminalHost::AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) {
+    return Ask(text, caption, app::MbButtons::YesNo, icon, true);
+}
+
+int TerminalHost::Ask(const std::string& text, const std::string& caption, app::MbButtons buttons, app::MbIcon icon,
+                      bool noByDefault) {
     PlainStatus();
     Say("");
     const IconStyle style = StyleOf(icon);
@@ -346,8 +407,22 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& caption
         Say(std::string("-> ") + ButtonName(answer) + " (--yes)", "\x1b[2m");
         return answer;
     }
+    if (console_->AnswersAreKeys()) {
+        // One key answers; the answer is written after the prompt.
+        prompt_ = PromptFor(buttons, noByDefault);
+        Write(prompt_);
+        const std::optional<int> key = ReadKeyAnswer(buttons, noByDefault);
+        answer = key ? *key : NoAnswer(buttons);
+        const std::string typed = key ? ButtonName(answer) : "";
+        Write(typed + "\n");
+        if (inPlace_) said_.push_back({TerminalSafe(prompt_ + typed) + "\n", ""});
+        prompt_.clear();
+        // No answer came (the input ended, a stop request): what was taken for one.
+        if (!key) Say(std::string("-> ") + ButtonName(answer));
+        return answer;
+    }
     for (;;) {
-        prompt_ = PromptFor(buttons);
+        prompt_ = PromptFor(buttons, noByDefault, true);
         Write(prompt_);
         const std::optional<std::string> typed = ReadAnswer();
         if (!typed) {
@@ -361,7 +436,23 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& caption
         // The answer as the terminal echoed it, after its prompt.
         if (inPlace_) said_.push_back({TerminalSafe(prompt_ + *typed) + "\n", ""});
         prompt_.clear();
-        if (const std::optional<int> a = ParseAnswer(*typed, buttons)) return *a;
+        if (const std::optional<int> a = ParseAnswer(*typed, buttons, noByDefault)) return *a;
+    }
+}
+
+std::optional<int> TerminalHost::ReadKeyAnswer(app::MbButtons buttons, bool noByDefault) {
+    // A question is a safe point: a suspend held off during a write acts here.
+    if (suspendHeldOff_) SuspendNow();
+    for (;;) {
+        char key = 0;
+        const LineEnd end = console_->ReadKey(&key);
+        if (end == LineEnd::Line) {
+            if (const std::optional<int> a = KeyAnswer(key, buttons, noByDefault)) return a;
+            continue;  // a key that answers nothing here
+        }
+        const ConsoleSignals signals = console_->TakeSignals();
+        Handle(signals, true);
+        if (end == LineEnd::End || signals.stop) return std::nullopt;
     }
 }
 

@@ -40,11 +40,16 @@ std::string TerminalSafe(std::string_view text);
 std::string WrapLines(const std::string& text, size_t width);
 
 // What a typed answer means for a message box with these buttons; nothing when it means
-// nothing. An empty answer takes the first button.
-std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons);
+// nothing. An empty answer takes the preselected button: the first, or No when noByDefault.
+std::optional<int> ParseAnswer(std::string_view typed, app::MbButtons buttons, bool noByDefault = false);
 
-// The prompt line of a message box ("[O]K / [C]ancel: ").
-std::string PromptFor(app::MbButtons buttons);
+// What one key means as an answer (Enter the preselected button, Esc Cancel or No, any key for
+// OK alone); nothing for a key that means nothing here.
+std::optional<int> KeyAnswer(char key, app::MbButtons buttons, bool noByDefault = false);
+
+// The prompt line of a message box ("[O]K / [C]ancel (Enter: OK) "). byLine: the answer is a
+// line, and the prompt says so.
+std::string PromptFor(app::MbButtons buttons, bool noByDefault = false, bool byLine = false);
 
 // The note for a suspend (Ctrl-Z) held off while the device is written.
 inline constexpr std::string_view kSuspendHeldOff =
@@ -79,6 +84,8 @@ public:
     void KeepAlive() override;
     void ShowNote(const std::string& text) override;
     void Sleep(uint32_t ms) override;
+    int AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) override;
+    void SetStatusText(const std::string& text) override;
 
     // True when the screen block is drawn in place (a terminal), false for plain lines.
     bool InPlace() const { return inPlace_; }
@@ -107,8 +114,15 @@ private:
     // region and the lines beneath it.
     void Redraw();
     std::string ScreenReset() const;
+    // A message box with its prompt; noByDefault preselects No.
+    int Ask(const std::string& text, const std::string& caption, app::MbButtons buttons, app::MbIcon icon,
+            bool noByDefault);
     // Reads one answer line; nothing on end of input or a stop request.
     std::optional<std::string> ReadAnswer();
+    // Reads keys until one answers; nothing on end of input or a stop request.
+    std::optional<int> ReadKeyAnswer(app::MbButtons buttons, bool noByDefault);
+    // The status line beneath the bars (its own row, or a plain line when it says something new).
+    void DrawStatus();
     TerminalProgressBar& Bar(int id);
 
     TerminalOptions options_;
@@ -118,6 +132,8 @@ private:
     std::string title_ = "fwupdate";
     std::string heading_;
     std::string lastStatus_;
+    std::string status_;           // the status line's text
+    std::string lastPlainStatus_;  // the last one printed as a plain line, without its numbers
     bool statusChanged_ = false;
     std::unique_ptr<TerminalProgressBar> upper_;
     std::unique_ptr<TerminalProgressBar> lower_;

@@ -142,6 +142,46 @@ protected:
         return o;
     }
 
+    // Runs quillon in a pseudo-terminal and answers its questions as a user types: each time the
+    // output shows a step's text, that step's keys go in.
+    Outcome RunTyping(const std::vector<std::string>& extra, const std::vector<std::pair<std::string, std::string>>& steps) {
+        std::vector<std::string> args = {QUILLON_PATH};
+        args.insert(args.end(), extra.begin(), extra.end());
+        winsize ws{};
+        ws.ws_col = 100;
+        ws.ws_row = 30;
+        int master = -1;
+        const pid_t child = forkpty(&master, nullptr, nullptr, &ws);
+        if (child == 0) {
+            Environment();
+            Exec(args);
+        }
+        Outcome o;
+        size_t step = 0, searched = 0;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) {
+                o.output.append(buf, static_cast<size_t>(n));
+                while (step < steps.size()) {
+                    const size_t at = o.output.find(steps[step].first, searched);
+                    if (at == std::string::npos) break;
+                    searched = at + steps[step].first.size();
+                    const std::string& keys = steps[step++].second;
+                    if (write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) break;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+        close(master);
+        int status = 0;
+        waitpid(child, &status, 0);
+        o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return o;
+    }
+
     [[noreturn]] static void Exec(const std::vector<std::string>& args) {
         std::vector<char*> argv;
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -180,7 +220,7 @@ TEST_F(ProgramTest, CompleteUpdateInATerminal) {
     EXPECT_EQ(o.exit, 0) << o.output;
     EXPECT_NE(o.output.find("Firmware successful updated."), std::string::npos) << o.output;
     // Drawn in place: the scroll region beneath the window block is set.
-    EXPECT_NE(o.output.find("\x1b[7;30r"), std::string::npos);
+    EXPECT_NE(o.output.find("\x1b[9;30r"), std::string::npos);
     // Without logind the update runs as before, and the library log says so.
     const std::string log = ReadFile(dir / "Kalder/Velmora.log");
     EXPECT_NE(log.find("CQuillonDlg / sleep and shutdown not inhibited: no system bus ("), std::string::npos) << log;
@@ -468,6 +508,31 @@ TEST_F(ProgramTest, HostileHolderNameReachesNoTerminal) {
     }
     EXPECT_EQ(diag.exit, 1);
     EXPECT_EQ(text.exit, 3);
+}
+
+// In a terminal one key answers a question, with no Enter after it; Esc is Cancel or No and
+// leaves no "^[" on the screen; Enter takes the preselected answer, which is No before an older
+// firmware is installed.
+TEST_F(ProgramTest, OneKeyAnswersAQuestion) {
+    StartDevice({"--version", "400", "--state-out", dir / "state.txt"});
+    const std::string warning = "[O]K / [C]ancel (Enter: OK) ";
+    const Outcome cancelled = RunTyping({"--text"}, {{warning, "c"}});
+    EXPECT_EQ(cancelled.exit, 6) << cancelled.output;
+    EXPECT_NE(cancelled.output.find(warning + "Cancel"), std::string::npos) << cancelled.output;
+
+    const Outcome escaped = RunTyping({"--text"}, {{warning, "\x1b"}});
+    EXPECT_EQ(escaped.exit, 6) << escaped.output;
+    EXPECT_NE(escaped.output.find(warning + "Cancel"), std::string::npos) << escaped.output;
+    EXPECT_EQ(escaped.output.find("^["), std::string::npos) << escaped.output;
+
+    // OK with Enter; the device runs a newer firmware: Enter there is No, nothing is written.
+    const Outcome older = RunTyping({"--text"}, {{warning, "\r"}, {"[Y]es / [N]o (Enter: No) ", "\r"}});
+    EXPECT_EQ(older.exit, 6) << older.output;
+    EXPECT_NE(older.output.find("runs firmware 4.00 (Var 000), newer than 3.50 (Var 000)"), std::string::npos)
+        << older.output;
+    EXPECT_NE(older.output.find("(Enter: No) No"), std::string::npos) << older.output;
+    StopDevice();
+    EXPECT_NE(ReadFile(dir / "state.txt").find("enter-bootware-sent 0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -48,6 +48,27 @@ TEST(TerminalText, Answers) {
         {"ok", MbButtons::YesNo, std::nullopt},    {"anything", MbButtons::Ok, app::IDOK},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseAnswer(c.typed, c.buttons), c.answer) << c.typed;
+    // A question whose preselected answer is No.
+    EXPECT_EQ(ParseAnswer("", MbButtons::YesNo, true), app::IDNO);
+    EXPECT_EQ(ParseAnswer("y", MbButtons::YesNo, true), app::IDYES);
+}
+
+TEST(TerminalText, SingleKeyAnswers) {
+    struct {
+        char key;
+        MbButtons buttons;
+        bool noByDefault;
+        std::optional<int> answer;
+    } cases[] = {
+        {'\n', MbButtons::OkCancel, false, app::IDOK},  {'o', MbButtons::OkCancel, false, app::IDOK},
+        {'C', MbButtons::OkCancel, false, app::IDCANCEL}, {'\x1b', MbButtons::OkCancel, false, app::IDCANCEL},
+        {'x', MbButtons::OkCancel, false, std::nullopt}, {'\n', MbButtons::YesNo, false, app::IDYES},
+        {'\n', MbButtons::YesNo, true, app::IDNO},       {'y', MbButtons::YesNo, true, app::IDYES},
+        {'\x1b', MbButtons::YesNo, false, app::IDNO},    {'o', MbButtons::YesNo, false, std::nullopt},
+        {'q', MbButtons::Ok, false, app::IDOK},
+    };
+    for (const auto& c : cases) EXPECT_EQ(KeyAnswer(c.key, c.buttons, c.noByDefault), c.answer) << int(c.key);
+    EXPECT_EQ(PromptFor(MbButtons::YesNo, true), "[Y]es / [N]o (Enter: No) ");
 }
 
 }  // namespace
@@ -147,7 +168,10 @@ TEST(TerminalPrompt, ReadsAnswersAndAsksAgainForNonsense) {
     EXPECT_EQ(p.host->MessageBox("Question?", "Firmware update", MbButtons::YesNo, app::MbIcon::Warning), app::IDNO);
     const std::string out = p.Output();
     EXPECT_FALSE(p.host->InPlace());
-    EXPECT_NE(out.find("[Warning] Firmware update\nQuestion?\n[Y]es / [N]o (Enter: Yes) [Y]es"), std::string::npos)
+    // A script's answers are lines, and the prompt says what to type.
+    EXPECT_NE(out.find("[Warning] Firmware update\nQuestion?\nType y (Yes) or n (No), then Enter (Enter alone: Yes) "
+                       "Type y (Yes)"),
+              std::string::npos)
         << out;
 }
 
