@@ -91,11 +91,7 @@ void MainWindow::reject() {
 }
 
 void MainWindow::accept() {
-    if (closeAllowed_) {
-        QDialog::accept();
-        return;
-    }
-    if (onStopRequest_) onStopRequest_();
+    if (closeAllowed_) QDialog::accept();
 }
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {

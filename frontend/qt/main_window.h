@@ -58,7 +58,8 @@ protected:
     void changeEvent(QEvent* event) override;
 
 public Q_SLOTS:
-    // Esc and Enter: stop requests, as closing the window is.
+    // Esc: a stop request, as closing the window is. Enter is none: a second press meant for a
+    // message box that has just closed must not stop the update.
     void reject() override;
     void accept() override;
 

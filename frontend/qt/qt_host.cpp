@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "frontend/qt/main_window.h"
 #include "frontend/qt/progress_widget.h"
 
@@ -193,16 +194,36 @@ void QtDialogHost::SetLargeIcon() {
     OnWindow([this] { window_.setWindowIcon(ProgramIcon()); });
 }
 
+void QtDialogHost::EndDialog(int result) {
+    LoopDialogHost::EndDialog(result);
+    dialogEnded_ = true;
+}
+
+QMessageBox* QtDialogHost::CloseNotesOfTheRun() {
+    if (!noteOfTheEnding_) CloseNote();
+    return note_;
+}
+
+void QtDialogHost::CloseNote() {
+    if (note_) note_->close();
+    note_ = nullptr;
+}
+
 void QtDialogHost::ShowNote(const std::string& text) {
     shown_.AddNote(text);
     OnWindow([&] {
-        // A note needs no answer: it stays beside the window until closed or the program ends.
-        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Firmware update"),
+        // A note needs no answer: it stays beside the window until closed, replaced by a newer
+        // note, or the dialog ends (unless the ending shows it).
+        CloseNote();
+        noteOfTheEnding_ = dialogEnded_;
+        auto* box = new QMessageBox(QMessageBox::Information, QString::fromUtf8(app::kCaption.data(),
+                                                                                static_cast<qsizetype>(app::kCaption.size())),
                                     QString::fromStdString(text), QMessageBox::Ok, &window_);
         box->setObjectName(QStringLiteral("note"));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(false);
         box->show();
+        note_ = box;
     });
 }
 
@@ -216,21 +237,14 @@ int RunDialogInWindow(MainWindow& window, QtDialogHost& host, const app::DialogO
         status = program.ExitStatus();
         QMetaObject::invokeMethod(&window, [&window, &host] {
             window.AllowClose();
-            // A note the user should read (why the update stopped) keeps the program until it is
+            // The note of the ending (why the update stopped) keeps the program until it is
             // closed; not when a signal stopped the program or nobody is there to answer.
-            QList<QMessageBox*> notes;
-            for (QMessageBox* box : window.findChildren<QMessageBox*>(QStringLiteral("note")))
-                if (box->isVisible()) notes.push_back(box);
-            if (notes.isEmpty() || host.EndsWithoutWaiting()) {
+            QMessageBox* note = host.CloseNotesOfTheRun();
+            if (!note || !note->isVisible() || host.EndsWithoutWaiting()) {
                 QApplication::exit(0);
                 return;
             }
-            for (QMessageBox* box : notes)
-                QObject::connect(box, &QObject::destroyed, &window, [&window] {
-                    for (QMessageBox* other : window.findChildren<QMessageBox*>(QStringLiteral("note")))
-                        if (other->isVisible()) return;
-                    QApplication::exit(0);
-                });
+            QObject::connect(note, &QObject::destroyed, &window, [] { QApplication::exit(0); });
         }, Qt::QueuedConnection);
     });
     QApplication::exec();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <QPointer>
+
 #include "app/loop_dialog_host.h"
 #include "app/quillon_dlg.h"
 #include "app/window_answers.h"
@@ -54,6 +56,12 @@ public:
     std::vector<std::string> Notes() const { return shown_.Notes(); }
     // Whether the program ends at once when the dialog has, open notes or not: --yes, or a signal.
     bool EndsWithoutWaiting() const { return options_.answerYes || signalled_; }
+    // The dialog has ended: the end of the modal run comes once the current handler returns.
+    void EndDialog(int result) override;
+    // The notes of the run close when the dialog ends, but for the one the ending itself shows
+    // (why the update stopped); returns that one, if any (window's thread). There is one note
+    // at most: a newer note replaces the open one.
+    QMessageBox* CloseNotesOfTheRun();
 
 protected:
     void AfterDispatch() override;
@@ -62,6 +70,8 @@ private:
     // Runs f on the window's thread and waits for it.
     void OnWindow(const std::function<void()>& f);
     void TakeStops();
+    // Closes the note on the screen (window's thread).
+    void CloseNote();
 
     MainWindow& window_;
     QtOptions options_;
@@ -71,6 +81,9 @@ private:
     std::atomic<bool> signalled_{false};
     bool waitCursor_ = false;
     app::ShownLog shown_;
+    std::atomic<bool> dialogEnded_{false};
+    QPointer<QMessageBox> note_;   // window's thread
+    bool noteOfTheEnding_ = false;  // window's thread
 };
 
 // Runs the dialog in a window that exists (in a running QApplication) until it ends; returns

@@ -1,6 +1,7 @@
 #include "frontend/win32/win32_host.h"
 
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
 #include "frontend/win32/gdi_canvas.h"
 #include "frontend/win32/resource.h"
 
@@ -171,11 +172,12 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return FALSE;
     case WM_COMMAND:
-        // Esc (IDCANCEL) and Enter (IDOK) of the dialog: stop requests, as closing is.
+        // Esc (IDCANCEL) of the dialog: a stop request, as closing is. Enter (IDOK) is none: a
+        // second press meant for a message box that has just closed must not stop the update.
         if (HIWORD(wParam) == BN_CLICKED && (LOWORD(wParam) == app::IDOK || LOWORD(wParam) == app::IDCANCEL)) {
             if (ended_)
                 ::DestroyWindow(window_);
-            else if (onStopRequest_)
+            else if (LOWORD(wParam) == app::IDCANCEL && onStopRequest_)
                 onStopRequest_();
             return TRUE;
         }
@@ -216,8 +218,8 @@ Win32DialogHost::Win32DialogHost(MainDialog& window, std::unique_ptr<platform::W
 }
 
 Win32DialogHost::~Win32DialogHost() {
-    for (std::thread& t : noteThreads_)
-        if (t.joinable()) t.detach();  // a note left open goes with the program
+    // A note left open goes with the program.
+    if (note_ && note_->thread) ::CloseHandle(note_->thread);
     if (wake_) ::CloseHandle(wake_);
 }
 
@@ -310,23 +312,74 @@ void Win32DialogHost::SetLargeIcon() {
     });
 }
 
+DWORD WINAPI Win32DialogHost::NoteThread(void* p) {
+    // The thread owns its text: a note left open may outlive the host.
+    const std::unique_ptr<std::wstring> text(static_cast<std::wstring*>(p));
+    ::MessageBoxW(nullptr, text->c_str(), platform::Widen(app::kCaption).c_str(),
+                  MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    return 0;
+}
+
+namespace {
+
+// Presses OK of each message box of the thread: a posted click, as the box's own button sends.
+BOOL CALLBACK PressOk(HWND window, LPARAM) {
+    wchar_t cls[16] = {};
+    if (::GetClassNameW(window, cls, 16) && std::wstring_view(cls) == L"#32770")
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(app::IDOK, BN_CLICKED), 0);
+    return TRUE;
+}
+
+}  // namespace
+
+void Win32DialogHost::CloseNoteLocked() {
+    if (!note_) return;
+    // The thread may not have made its box yet: press OK until the thread ends with its box.
+    // A box that does not close within 5 s is left open rather than hold the update up.
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        ::EnumThreadWindows(note_->threadId, PressOk, 0);
+        if (::WaitForSingleObject(note_->thread, 20) != WAIT_TIMEOUT) break;
+    }
+    ::CloseHandle(note_->thread);
+    note_.reset();
+}
+
 void Win32DialogHost::ShowNote(const std::string& text) {
     shown_.AddNote(text);
     if (options_.Unattended()) return;  // nobody to read it: the note is kept only
     std::lock_guard<std::mutex> lock(noteMutex_);
-    // A note needs no answer: a box of its own thread, beside the window, until closed.
-    noteThreads_.emplace_back([text] {
-        ::MessageBoxW(nullptr, platform::Widen(text).c_str(), L"Firmware update", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
-    });
+    CloseNoteLocked();
+    // A note needs no answer: a box of its own thread, beside the window, until closed, replaced
+    // by a newer note, or the dialog ends (unless the ending shows it).
+    auto note = std::make_unique<Note>();
+    note->ofTheEnding = dialogEnded_;
+    auto wide = std::make_unique<std::wstring>(platform::Widen(text));
+    note->thread = ::CreateThread(nullptr, 0, &Win32DialogHost::NoteThread, wide.get(), 0, &note->threadId);
+    if (!note->thread) return;
+    static_cast<void>(wide.release());  // the thread's now
+    note_ = std::move(note);
+}
+
+void Win32DialogHost::EndDialog(int result) {
+    LoopDialogHost::EndDialog(result);
+    dialogEnded_ = true;
+}
+
+void Win32DialogHost::CloseNotesOfTheRun() {
+    std::lock_guard<std::mutex> lock(noteMutex_);
+    if (note_ && !note_->ofTheEnding) CloseNoteLocked();
 }
 
 void Win32DialogHost::WaitForNotes() {
-    std::vector<std::thread> threads;
+    HANDLE thread = nullptr;
     {
         std::lock_guard<std::mutex> lock(noteMutex_);
-        threads.swap(noteThreads_);
+        if (note_) ::DuplicateHandle(::GetCurrentProcess(), note_->thread, ::GetCurrentProcess(), &thread, 0, FALSE,
+                                     DUPLICATE_SAME_ACCESS);
     }
-    for (std::thread& t : threads) t.join();
+    if (!thread) return;
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
 }
 
 int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const app::DialogOptions& options) {
@@ -336,8 +389,8 @@ int RunDialogInWindow(MainDialog& window, Win32DialogHost& host, const app::Dial
         app::CQuillonApp program(host, options);
         program.InitInstance();
         status = program.ExitStatus();
-        // A note the user should read (why the update stopped) keeps the program until it is
-        // closed.
+        // The note of the ending (why the update stopped) keeps the program until it is closed.
+        host.CloseNotesOfTheRun();
         host.WaitForNotes();
         window.EndDialog();
     });

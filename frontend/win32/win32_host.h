@@ -30,7 +30,7 @@ using Win32Options = app::WindowAnswers;
 // The main dialog's window (IDD_MAIN), made on the calling thread, which must run its messages.
 class MainDialog {
 public:
-    // onStopRequest: closing the window, Esc, Enter, the end of the session. onDeviceChange: a
+    // onStopRequest: closing the window, Esc, the end of the session (Enter is none). onDeviceChange: a
     // WM_DEVICECHANGE the system sent the window.
     MainDialog(std::function<void()> onStopRequest, std::function<void()> onDeviceChange);
     ~MainDialog();
@@ -84,7 +84,7 @@ public:
     void KeepAlive() override;
     void ShowNote(const std::string& text) override;
 
-    // From any thread: closing the window, Esc, Enter, the end of the session.
+    // From any thread: closing the window, Esc, the end of the session.
     void RequestStop();
     // From any thread: a device change the window was told of.
     void DeviceChanged();
@@ -93,14 +93,28 @@ public:
     // Every message box the dialog asked for, in order (shown or answered by --yes).
     std::vector<Shown> Messages() const { return shown_.Boxes(); }
     std::vector<std::string> Notes() const { return shown_.Notes(); }
-    // Waits until every note the user has open is closed; not with --yes (nobody to read them).
+    // The dialog has ended: the end of the modal run comes once the current handler returns.
+    void EndDialog(int result) override;
+    // The notes of the run close when the dialog ends, but for the one the ending itself shows
+    // (why the update stopped). There is one note at most: a newer note replaces the open one.
+    void CloseNotesOfTheRun();
+    // Waits until the note the user has open is closed; not with --yes (nobody to read it).
     void WaitForNotes();
 
 protected:
     void AfterDispatch() override;
 
 private:
+    // A note's box on a thread of its own (it needs no answer, so nobody waits for it).
+    struct Note {
+        HANDLE thread = nullptr;
+        DWORD threadId = 0;
+        bool ofTheEnding = false;  // shown once the dialog had ended
+    };
+    static DWORD WINAPI NoteThread(void* text);
     void TakeStops();
+    // Closes the open note's box and waits for its thread (noteMutex_ held).
+    void CloseNoteLocked();
 
     MainDialog& window_;
     // Owned here rather than by LoopDialogHost: the window hands its WM_DEVICECHANGE to it.
@@ -110,8 +124,9 @@ private:
     std::atomic<bool> stopRequested_{false};
     bool waitCursor_ = false;
     app::ShownLog shown_;
+    std::atomic<bool> dialogEnded_{false};
     std::mutex noteMutex_;
-    std::vector<std::thread> noteThreads_;
+    std::unique_ptr<Note> note_;
 };
 
 // Runs the dialog in a window that exists until it ends; returns the exit status. The calling

@@ -6,13 +6,17 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <memory>
 #include <string>
 
 #include "app/quillon_dlg.h"
+#include "app/start_and_checks.h"
+#include "app/update_sequence.h"
 #include "devlib/velmora.h"
 #include "firmware/hex_reader.h"
 #include "frontend/qt/main_window.h"
@@ -133,6 +137,46 @@ protected:
     apptest::TestImages images;
     std::unique_ptr<quillon_sim::NewerDeviceEmulator> emulator;
 
+    // Runs act on the window's thread once, while the dialog's thread waits for the window to
+    // show the first step of the download (the lower bar moving in stage 1): the dialog is
+    // writing the device then.
+    class AtFirstDownloadStep : public QObject {
+    public:
+        AtFirstDownloadStep(MainWindow& window, std::function<void()> act) : window_(window), act_(std::move(act)) {
+            window_.Bar(app::IDC_PROGRESS_LOWER)->installEventFilter(this);
+        }
+        bool done = false;
+
+    protected:
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (!done && event->type() == QEvent::Paint &&
+                window_.Bar(app::IDC_PROGRESS_UPPER)->WindowText().toStdString() == app::kStageText[1] &&
+                window_.Bar(app::IDC_PROGRESS_LOWER)->SendMessage(ui::PBM_GETPOS) > 0) {
+                done = true;
+                act_();
+            }
+            return false;
+        }
+
+    private:
+        MainWindow& window_;
+        std::function<void()> act_;
+    };
+
+    // The note boxes the window shows at the moment.
+    static std::vector<std::string> VisibleNotes(MainWindow& window) {
+        std::vector<std::string> texts;
+        for (QMessageBox* box : window.findChildren<QMessageBox*>(QStringLiteral("note")))
+            if (box->isVisible()) texts.push_back(box->text().toStdString());
+        return texts;
+    }
+
+    // Eight blocks at the link's real rate: the download takes about a second.
+    void UseEightBlocks() {
+        images.controllerBytes = apptest::ControllerBytes(1160, 350, 0, 8 * 64496 - 100);
+        images.controllerHex = apptest::HexOf(images.controllerBytes, apptest::TestImages::kBase);
+    }
+
     // The window with its host as the program makes them, answering every box with OK or Yes.
     struct Window {
         static frontend::qt::QtOptions Options() {
@@ -208,9 +252,79 @@ TEST_F(QtUpdate, ClosingTheWindowStopsTheUpdateThroughItsEnd) {
     EXPECT_EQ(status, app::kExitCancelled);
     EXPECT_TRUE(stillShownAfterClose);
     ASSERT_EQ(qtHost.Notes().size(), 1u);
-    EXPECT_EQ(qtHost.Notes()[0].rfind("Firmware update stopped.", 0), 0u) << qtHost.Notes()[0];
+    EXPECT_EQ(qtHost.Notes()[0].rfind(app::kStopped, 0), 0u) << qtHost.Notes()[0];
     EXPECT_FALSE(emulator->State().serviceMode);
     for (int id = 0; id < velmora::kMaxDevices; ++id) EXPECT_EQ(velmora::DeviceChannel(id), nullptr);
+}
+
+TEST_F(QtUpdate, EnterInTheWindowIsNoStopRequest) {
+    // Enter pressed again and again during the write (a second press meant for a box that has
+    // just closed), and the dialog's own accept, which Enter reaches through a default button:
+    // the update goes on to its end.
+    UseEightBlocks();
+    StartDevice([](quillon_sim::DeviceState& d) { quillon_sim::SetEsp32Present(d, false); }, true);
+    firmware::ScopedResourceStore store(images.Store());
+    Window w;
+    AtFirstDownloadStep enter(w.window, [&] {
+        for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+            QKeyEvent press(QEvent::KeyPress, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QKeyEvent release(QEvent::KeyRelease, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QApplication::sendEvent(&w.window, &press);
+            QApplication::sendEvent(&w.window, &release);
+        }
+        w.window.accept();
+    });
+
+    const int status = frontend::qt::RunDialogInWindow(w.window, w.host, "/opt/quillon/quillon-0350_Norvik1150");
+    EXPECT_TRUE(enter.done);
+    EXPECT_EQ(status, app::kExitSuccess);
+    EXPECT_TRUE(w.host.Notes().empty());
+    ASSERT_FALSE(w.host.Messages().empty());
+    EXPECT_EQ(w.host.Messages().back().text.rfind(app::kSuccess, 0), 0u) << w.host.Messages().back().text;
+    EXPECT_EQ(emulator->State().version, 350);
+}
+
+TEST_F(QtUpdate, NotesCloseWithTheDialogButForTheStopsOwn) {
+    // The window is closed while the device is written: the note that says the stop is held off
+    // does not outlive the dialog. Either the stop at the next safe point replaces it with the
+    // stop's own note, which stays (why the update ended), or a failure on the way ends the run
+    // with its message box, and no note is left.
+    struct Case {
+        const char* name;
+        bool corruptPage;
+        int status;
+        size_t notes;  // shown in the run
+        bool stopNoteLeft;
+    };
+    for (const Case& c : {Case{"stopped at the next safe point", false, app::kExitCancelled, 2, true},
+                          Case{"the read-back fails", true, app::kExitUpdateFailed, 1, false}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        UseEightBlocks();
+        StartDevice([&](quillon_sim::DeviceState& d) {
+            quillon_sim::SetEsp32Present(d, false);
+            if (c.corruptPage) d.faults.insert(quillon_sim::Fault::CorruptPage);
+        }, true);
+        firmware::ScopedResourceStore store(images.Store());
+        Window w;
+        AtFirstDownloadStep close(w.window, [&] { w.window.close(); });
+
+        const int status = frontend::qt::RunDialogInWindow(w.window, w.host, "/opt/quillon/quillon-0350_Norvik1150");
+        EXPECT_TRUE(close.done);
+        EXPECT_EQ(status, c.status);
+        const auto notes = w.host.Notes();
+        ASSERT_EQ(notes.size(), c.notes);
+        EXPECT_EQ(notes[0], app::kStopHeldOff);
+        const auto visible = VisibleNotes(w.window);
+        if (c.stopNoteLeft) {
+            EXPECT_EQ(notes[1].rfind(app::kStopped, 0), 0u) << notes[1];
+            EXPECT_EQ(visible, std::vector<std::string>{notes[1]});
+        } else {
+            EXPECT_TRUE(visible.empty()) << visible.front();
+            EXPECT_GT(w.host.Messages().size(), 1u);  // the failure's box ended the run
+        }
+    }
 }
 
 }  // namespace

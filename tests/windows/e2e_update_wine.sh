@@ -69,6 +69,8 @@ if [ "$mode" = console ]; then
               "Firmware update part 4 of 4 | 100%" "Firmware successful updated."; do
     grep -qF "$line" <<<"$out" || fail "no line \"$line\""
   done
-  [ "$(tail -n 2 <<<"$out" | head -n 1)" = "Firmware successful updated." ] || fail "the success is not the last message"
+  # The last message (its caption line, then its text) is the success.
+  [ "$(grep -A1 '^\[[A-Za-z]*\] ' <<<"$out" | tail -n 1)" = "Firmware successful updated." ] ||
+    fail "the success is not the last message"
 fi
 echo "quillon.exe updated the emulated device in the $mode under Wine in $seconds s (exit status 0)"
