@@ -9,6 +9,8 @@
 #include <QPixmap>
 #include <QPushButton>
 
+#include <algorithm>
+
 #include "app/dialog_host.h"
 #include "frontend/qt/progress_widget.h"
 #include "resources/icon/quillon_icon.h"
@@ -30,6 +32,9 @@ MainLayout MainLayoutFor(const DialogUnits& u) {
     l.heading = u.Rect(11, 11, 267, 11);
     l.upper = u.Rect(11, 26, 270, 16);
     l.lower = u.Rect(11, 46, 270, 16);
+    // The status line: beneath the lower bar, as wide as the bars, two lines of the font high.
+    l.status = u.Rect(11, 66, 270, 18);
+    l.client.setHeight(u.Y(91));
     return l;
 }
 
@@ -54,20 +59,53 @@ MainWindow::MainWindow(std::function<void()> onStopRequest, QWidget* parent)
     upper_->setObjectName(QStringLiteral("upper"));
     lower_ = new ProgressWidget(this);
     lower_->setObjectName(QStringLiteral("lower"));
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setWordWrap(true);
+    status_->setTextFormat(Qt::RichText);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    LayOut();
+}
+
+QColor WarningColor() { return QColor(0xb0, 0x30, 0x00); }
+
+void MainWindow::SetStatusText(const QString& text) {
+    const QString warning = QString::fromLatin1(kDoNotDisconnect);
+    QString html;
+    if (text.startsWith(warning)) {
+        // The warning on a line of its own, then what is being done.
+        html = QStringLiteral("<b><span style=\"color:%1\">%2</span></b>")
+                   .arg(WarningColor().name(), warning.toHtmlEscaped());
+        const QString rest = text.mid(warning.size()).trimmed();
+        if (!rest.isEmpty()) html += QStringLiteral("<br>") + rest.toHtmlEscaped();
+    } else {
+        html = text.toHtmlEscaped();
+    }
+    if (html == status_->text()) return;
+    status_->setText(html);
     LayOut();
 }
 
 void MainWindow::LayOut() {
     layout_ = MainLayoutFor(BaseUnitsOf(font()));
-    setFixedSize(layout_.client);
     heading_->setGeometry(layout_.heading);
     upper_->setGeometry(layout_.upper);
     lower_->setGeometry(layout_.lower);
+    // A status text longer than the two lines makes the window taller, so none is cut off.
+    const int needed = status_->heightForWidth(layout_.status.width());
+    statusHeight_ = std::max({statusHeight_, layout_.status.height(), needed});
+    QRect status = layout_.status;
+    status.setHeight(statusHeight_);
+    status_->setGeometry(status);
+    setFixedSize(layout_.client.width(), layout_.client.height() + statusHeight_ - layout_.status.height());
 }
 
 void MainWindow::changeEvent(QEvent* event) {
     // Another font (the desktop's, or a larger one) lays the template out again.
-    if (event->type() == QEvent::FontChange) LayOut();
+    if (event->type() == QEvent::FontChange) {
+        statusHeight_ = 0;
+        LayOut();
+    }
     QDialog::changeEvent(event);
 }
 

@@ -1,10 +1,11 @@
 // The main dialog's window on Qt: laid out from the dialog template in dialog units converted
 // with the base units of the font the window really uses, the heading line over the two bars,
-// the program's icons, an about entry in the context menu. It never blocks: the dialog runs on
+// the status line beneath them, the program's icons, an about entry in the context menu. It never blocks: the dialog runs on
 // a thread of its own (qt_host.h) and every request to close becomes a stop request.
 #pragma once
 
 #include <QDialog>
+#include <QColor>
 #include <QFont>
 #include <QRect>
 #include <QSize>
@@ -28,12 +29,14 @@ struct DialogUnits {
 };
 DialogUnits BaseUnitsOf(const QFont& font);
 
-// The main dialog's template (IDD_MAIN): the client size and the three controls.
+// The main dialog's template (IDD_MAIN): the three controls at their places, and beneath them
+// the status line (two lines of text; a longer text makes the window taller).
 struct MainLayout {
     QSize client;
     QRect heading;  // control 1007
     QRect upper;    // control 1003
     QRect lower;    // control 1002
+    QRect status;
 };
 MainLayout MainLayoutFor(const DialogUnits& units);
 
@@ -44,6 +47,10 @@ public:
 
     ProgressWidget* Bar(int id);
     QLabel* Heading() { return heading_; }
+    QLabel* Status() { return status_; }
+    // The status line: what is being done or awaited. A text that starts with the warning not to
+    // disconnect the device shows that sentence in bold and in the warning's colour.
+    void SetStatusText(const QString& text);
     const MainLayout& Layout() const { return layout_; }
     // From now on the window may close (the dialog has ended).
     void AllowClose() { closeAllowed_ = true; }
@@ -72,7 +79,14 @@ private:
     QLabel* heading_;
     ProgressWidget* upper_;
     ProgressWidget* lower_;
+    QLabel* status_;
+    int statusHeight_ = 0;  // the tallest status text so far: the window grows, never shrinks back
 };
+
+// The sentence a status text starts with while the device is being changed.
+inline constexpr const char* kDoNotDisconnect = "Do not disconnect or switch off the Norvik 1150.";
+// The colour of that warning in the status line.
+QColor WarningColor();
 
 // The about box (IDD_ABOUTBOX): caption "Info about  Quillon", the icon, the version text, OK.
 class AboutBox : public QDialog {

@@ -38,9 +38,10 @@ QMessageBox::Icon IconOf(app::MbIcon icon) {
     return QMessageBox::NoIcon;
 }
 
-// Shows one box modally over the window and returns the platform's button number.
+}  // namespace
+
 int ShowBox(QWidget* parent, const std::string& text, const std::string& caption, app::MbButtons buttons,
-            app::MbIcon icon) {
+            app::MbIcon icon, bool noByDefault) {
     QMessageBox box(IconOf(icon), QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::NoButton,
                     parent);
     switch (buttons) {
@@ -54,7 +55,7 @@ int ShowBox(QWidget* parent, const std::string& text, const std::string& caption
         break;
     case app::MbButtons::YesNo:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton(noByDefault ? QMessageBox::No : QMessageBox::Yes);
         break;
     }
     // Esc answers Cancel or No, as the platform's box does; an OK box has only OK.
@@ -74,8 +75,6 @@ int ShowBox(QWidget* parent, const std::string& text, const std::string& caption
         return buttons == app::MbButtons::YesNo ? app::IDNO : app::IDCANCEL;
     }
 }
-
-}  // namespace
 
 QtDialogHost::QtDialogHost(MainWindow& window, std::unique_ptr<platform::DeviceWatch> watch, QtOptions options)
     : LoopDialogHost(std::move(watch)), window_(window), options_(std::move(options)) {
@@ -148,18 +147,31 @@ void QtDialogHost::AfterDispatch() {
 
 int QtDialogHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                              app::MbIcon icon) {
+    return Ask(text, caption, buttons, icon, false);
+}
+
+int QtDialogHost::AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) {
+    return Ask(text, caption, app::MbButtons::YesNo, icon, true);
+}
+
+int QtDialogHost::Ask(const std::string& text, const std::string& caption, app::MbButtons buttons, app::MbIcon icon,
+                      bool noByDefault) {
     if (waitCursor_) {
         waitCursor_ = false;
         OnWindow([] { QApplication::restoreOverrideCursor(); });
     }
     int answer = options_.Given(text, caption, buttons, icon);
-    if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon); });
+    if (answer == 0) OnWindow([&] { answer = ShowBox(&window_, text, caption, buttons, icon, noByDefault); });
     shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
 }
 
 void QtDialogHost::SetWindowTitle(const std::string& title) {
     OnWindow([&] { window_.setWindowTitle(QString::fromStdString(title)); });
+}
+
+void QtDialogHost::SetStatusText(const std::string& text) {
+    OnWindow([&] { window_.SetStatusText(QString::fromStdString(text)); });
 }
 
 void QtDialogHost::SetDlgItemText(int id, const std::string& text) {

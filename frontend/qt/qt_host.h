@@ -19,10 +19,16 @@
 #include "app/window_answers.h"
 
 class QMessageBox;
+class QWidget;
 
 namespace frontend::qt {
 
 class MainWindow;
+
+// Shows a message box modally over parent and returns the button pressed (app::IDOK, ...).
+// noByDefault: a Yes/No box whose default button (Enter) is No.
+int ShowBox(QWidget* parent, const std::string& text, const std::string& caption, app::MbButtons buttons,
+            app::MbIcon icon, bool noByDefault = false);
 
 struct QtOptions : app::WindowAnswers {
     bool handleSignals = true;
@@ -36,6 +42,9 @@ public:
     void RunModal(app::CQuillonDlg& dialog) override;
     int MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                    app::MbIcon icon) override;
+    // A Yes/No box whose default button is No: Enter answers No.
+    int AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) override;
+    void SetStatusText(const std::string& text) override;
     void SetWindowTitle(const std::string& title) override;
     void SetDlgItemText(int id, const std::string& text) override;
     ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
@@ -70,6 +79,8 @@ private:
     // Runs f on the window's thread and waits for it.
     void OnWindow(const std::function<void()>& f);
     void TakeStops();
+    int Ask(const std::string& text, const std::string& caption, app::MbButtons buttons, app::MbIcon icon,
+            bool noByDefault);
     // Closes the note on the screen (window's thread).
     void CloseNote();
 

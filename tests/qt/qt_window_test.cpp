@@ -9,8 +9,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -63,18 +66,22 @@ TEST_F(QtWindow, LayoutFollowsTheTemplateInTheWindowsFont) {
         const frontend::qt::DialogUnits u = frontend::qt::BaseUnitsOf(font);
         ASSERT_GT(u.baseX, 0);
         ASSERT_GT(u.baseY, 0);
-        // 299 x 80 units; the controls at their template places.
-        EXPECT_EQ(window.size(), QSize((299 * u.baseX + 2) / 4, (80 * u.baseY + 4) / 8));
+        // 299 units wide; the controls at their template places, the status line beneath them
+        // (the window 91 units high rather than 80 for it).
+        EXPECT_EQ(window.size(), QSize((299 * u.baseX + 2) / 4, (91 * u.baseY + 4) / 8));
         EXPECT_EQ(window.Heading()->geometry(), u.Rect(11, 11, 267, 11));
         EXPECT_EQ(window.Bar(app::IDC_PROGRESS_UPPER)->geometry(), u.Rect(11, 26, 270, 16));
         EXPECT_EQ(window.Bar(app::IDC_PROGRESS_LOWER)->geometry(), u.Rect(11, 46, 270, 16));
-        // Everything inside the window, the heading above the upper bar above the lower one.
+        EXPECT_EQ(window.Status()->geometry(), u.Rect(11, 66, 270, 18));
+        // Everything inside the window, the heading above the upper bar above the lower one above
+        // the status line.
         const QRect client(QPoint(0, 0), window.size());
         for (QWidget* w : {static_cast<QWidget*>(window.Heading()), static_cast<QWidget*>(window.Bar(1002)),
-                           static_cast<QWidget*>(window.Bar(1003))})
+                           static_cast<QWidget*>(window.Bar(1003)), static_cast<QWidget*>(window.Status())})
             EXPECT_TRUE(client.contains(w->geometry())) << w->objectName().toStdString();
         EXPECT_LE(window.Heading()->geometry().bottom(), window.Bar(1003)->geometry().top());
         EXPECT_LT(window.Bar(1003)->geometry().bottom(), window.Bar(1002)->geometry().top());
+        EXPECT_LT(window.Bar(1002)->geometry().bottom(), window.Status()->geometry().top());
         EXPECT_FALSE(window.windowIcon().isNull());
         if (points == 8)
             widthAt8 = window.width();
@@ -90,6 +97,105 @@ TEST_F(QtWindow, AboutBox) {
     const frontend::qt::DialogUnits u = frontend::qt::BaseUnitsOf(box.font());
     EXPECT_EQ(box.size(), QSize(u.X(235), u.Y(55)));
     EXPECT_EQ(MainWindow::AboutEntryText(), "&About Quillon...");
+}
+
+// Pixels of the status line's area in the warning's colour, as the window paints them.
+int WarningPixels(MainWindow& window) {
+    const QImage image = window.grab(window.Status()->geometry()).toImage();
+    const QColor warning = frontend::qt::WarningColor();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - warning.red()) + std::abs(c.green() - warning.green()) +
+                    std::abs(c.blue() - warning.blue()) < 60)
+                ++count;
+        }
+    return count;
+}
+
+std::string ShownStatus(MainWindow& window) {
+    QTextDocument document;
+    document.setHtml(window.Status()->text());
+    return document.toPlainText().toStdString();
+}
+
+TEST_F(QtWindow, StatusLineShowsTheWholeTextAndTheWarningStandsOut) {
+    const std::string warning = "Do not disconnect or switch off the Norvik 1150.";
+    const std::string wait = "Waiting for it to restart with the new firmware: 3 s, at most 100 s; about 1 min 30 s left.";
+    // Longer than the two lines hold at a large font: the window grows, and stays so.
+    const std::string longer = warning + " Copying esp32_partition_table_and_bootloader_image.bin to its SD card; " +
+                               "the card is slow today and the copy takes its time; about 12 min 30 s left.";
+    for (int points : {8, 16}) {
+        SCOPED_TRACE(points);
+        MainWindow window({});
+        QFont font = window.font();
+        font.setPointSize(points);
+        window.setFont(font);
+        window.show();
+        const QSize initial = window.size();
+
+        window.SetStatusText(QString::fromStdString("Checking the Norvik 1150 on /dev/ttyACM0 <&>..."));
+        EXPECT_EQ(ShownStatus(window), "Checking the Norvik 1150 on /dev/ttyACM0 <&>...");
+        EXPECT_EQ(WarningPixels(window), 0);
+        EXPECT_FALSE(window.Status()->fontInfo().bold());
+
+        window.SetStatusText(QString::fromStdString(warning + " " + wait));
+        // The warning on a line of its own, in its colour; what is awaited beneath it.
+        EXPECT_EQ(ShownStatus(window), warning + "\n" + wait);
+        EXPECT_GT(WarningPixels(window), 20);
+
+        for (const std::string& text : {warning + " " + wait, longer}) {
+            window.SetStatusText(QString::fromStdString(text));
+            QLabel* status = window.Status();
+            EXPECT_LE(status->heightForWidth(status->width()), status->height()) << text;
+            EXPECT_TRUE(QRect(QPoint(0, 0), window.size()).contains(status->geometry()));
+            EXPECT_EQ(status->width(), window.Bar(app::IDC_PROGRESS_LOWER)->width());
+        }
+        EXPECT_EQ(window.width(), initial.width());
+        if (points == 16) {
+            EXPECT_GT(window.height(), initial.height());
+        }
+        // A shorter text again: the window keeps its height rather than jumping.
+        const QSize grown = window.size();
+        window.SetStatusText(QStringLiteral("The update is complete."));
+        EXPECT_EQ(window.size(), grown);
+        EXPECT_EQ(WarningPixels(window), 0);
+    }
+}
+
+TEST_F(QtWindow, NoIsTheDefaultOfTheQuestionBeforeAnOlderFirmware) {
+    // Enter, pressed where the focus is, answers the box: No for the question whose preselected
+    // answer is No, Yes for an ordinary Yes/No question.
+    MainWindow window({});
+    frontend::qt::QtOptions options;
+    options.handleSignals = false;
+    QtDialogHost host(window, app::WatchDevicesAndPorts(false), options);
+    window.show();
+    for (bool noByDefault : {true, false}) {
+        SCOPED_TRACE(noByDefault);
+        std::string defaultButton;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            poll.stop();
+            if (box->defaultButton()) defaultButton = box->defaultButton()->text().toStdString();
+            QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : box;
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(target, &press);
+            QApplication::sendEvent(target, &release);
+        });
+        poll.start(20);
+        const int answer = noByDefault ? host.AskNoByDefault("Install the older firmware?", "Firmware update",
+                                                             app::MbIcon::Warning)
+                                       : host.MessageBox("Install it again?", "Firmware update", app::MbButtons::YesNo,
+                                                         app::MbIcon::Warning);
+        EXPECT_EQ(answer, noByDefault ? app::IDNO : app::IDYES);
+        EXPECT_EQ(defaultButton, noByDefault ? "&No" : "&Yes");
+    }
+    window.AllowClose();
 }
 
 // Whole updates through the window's host.
@@ -210,10 +316,23 @@ TEST_F(QtUpdate, WholeUpdateEndsInTheWindowAtStage2) {
         sinceTick.restart();
     });
     ticker.start(10);
+    // The lower bar first moves while the device restarts in Bootware: the status line beneath
+    // the bars counts the wait under the warning.
+    std::string statusDuringRestart;
+    int warningPixels = 0;
+    AtFirstDownloadStep atRestart(window, [&] {
+        statusDuringRestart = ShownStatus(window);
+        warningPixels = WarningPixels(window);
+    });
 
     const int status = frontend::qt::RunDialogInWindow(window, qtHost, "/opt/quillon/quillon-0350_Norvik1150");
     ticker.stop();
     EXPECT_LT(longestPause, 500);
+    ASSERT_TRUE(atRestart.done);
+    EXPECT_EQ(statusDuringRestart.rfind("Do not disconnect or switch off the Norvik 1150.\nWaiting for it to restart in Bootware: ", 0), 0u)
+        << statusDuringRestart;
+    EXPECT_NE(statusDuringRestart.find(" s, at most 10 s; about "), std::string::npos) << statusDuringRestart;
+    EXPECT_GT(warningPixels, 20);
     EXPECT_EQ(status, app::kExitSuccess);
     const auto messages = qtHost.Messages();
     ASSERT_EQ(messages.size(), 2u);
@@ -282,6 +401,43 @@ TEST_F(QtUpdate, EnterInTheWindowIsNoStopRequest) {
     ASSERT_FALSE(w.host.Messages().empty());
     EXPECT_EQ(w.host.Messages().back().text.rfind(app::kSuccess, 0), 0u) << w.host.Messages().back().text;
     EXPECT_EQ(emulator->State().version, 350);
+}
+
+TEST_F(QtUpdate, EnterAnswersNoBeforeAnOlderFirmware) {
+    // The device runs 3.60, the program brings 3.50: the question before the older firmware is
+    // shown, Enter answers it, and the device is left as it is.
+    StartDevice([](quillon_sim::DeviceState& d) { d.version = d.pendingVersion = 360; });
+    firmware::ScopedResourceStore store(images.Store());
+    MainWindow window([] {});
+    frontend::qt::QtOptions options;
+    options.handleSignals = false;
+    // The warning is answered OK here; every other box is shown.
+    options.answer = [](const std::string& text, const std::string&, app::MbButtons, app::MbIcon) {
+        return text.rfind("Attention", 0) == 0 ? app::IDOK : 0;
+    };
+    QtDialogHost host(window, app::WatchDevicesAndPorts(false), options);
+    std::string question;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !question.empty()) return;
+        question = box->text().toStdString();
+        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : box;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+    });
+    poll.start(20);
+
+    const int status = frontend::qt::RunDialogInWindow(window, host, "/opt/quillon/quillon-0350_Norvik1150");
+    poll.stop();
+    EXPECT_EQ(status, app::kExitCancelled);
+    EXPECT_NE(question.find("3.60"), std::string::npos) << question;
+    const auto messages = host.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].buttons, app::MbButtons::YesNo);
+    EXPECT_EQ(messages[1].answer, app::IDNO);
+    EXPECT_EQ(emulator->State().version, 360);
+    EXPECT_FALSE(emulator->State().serviceMode);
 }
 
 TEST_F(QtUpdate, NotesCloseWithTheDialogButForTheStopsOwn) {
