@@ -149,10 +149,7 @@ namespace {
 // The whole run: devices found, programs started and read, the view drawn, stops passed on.
 class Session {
 public:
-    explicit Session(const Options& options)
-        : options_(options), console_(terminal::OpenConsole(0, 1, true)) {
-        inPlace_ = options.drawInPlace && console_->OutputIsTerminal();
-    }
+    Session(const Options& options, View& view) : options_(options), view_(view) {}
 
     int RunAll() {
         std::vector<FoundDevice> devices = FindDevices();
@@ -179,39 +176,10 @@ public:
     }
 
 private:
-    void Say(const std::string& text) { console_->Write(text); }
+    void Say(const std::string& text) { view_.Say(text); }
 
     // The warning, once for every device.
-    bool Warned() {
-        Say("\n[Warning] Firmware update\n" + std::string(app::kWarningText) + "\n");
-        const bool keys = console_->AnswersAreKeys();
-        if (keys) console_->SingleKeys(true);
-        for (;;) {
-            Say(keys ? "[O]K / [C]ancel (Enter: OK) " : "Type o (OK) or c (Cancel), then Enter (Enter alone: OK) ");
-            std::string line;
-            char key = 0;
-            const terminal::LineEnd end = keys ? console_->ReadKey(&key) : console_->ReadLine(&line);
-            if (keys) line = key == '\n' ? "" : key == '\x1b' ? "c" : std::string(1, key);
-            if (end != terminal::LineEnd::Line) {
-                console_->TakeSignals();
-                Say("\n-> Cancel\n");
-                console_->SingleKeys(false);
-                return false;
-            }
-            for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (line.empty() || line == "o" || line == "ok") {
-                if (keys) Say("OK\n");
-                console_->SingleKeys(false);
-                return true;
-            }
-            if (line == "c" || line == "cancel") {
-                if (keys) Say("Cancel\n");
-                console_->SingleKeys(false);
-                return false;
-            }
-            if (keys) Say("\n");
-        }
-    }
+    bool Warned() { return view_.ConfirmWarning(); }
 
     void Start(const FoundDevice& d) {
         auto run = std::make_unique<DeviceRun>();
@@ -265,8 +233,7 @@ private:
     }
 
     void Note(const std::string& line) {
-        notes_.push_back(line);
-        if (!inPlace_) Say(line + "\n");
+        view_.Note(line);
         dirty_ = true;
     }
 
@@ -282,7 +249,7 @@ private:
             const std::string before = run.outcome;
             const int stage = run.stage;
             if (const Value* question = ApplyEvent(run, *event)) Answer(run, *question);
-            if (!inPlace_ && (run.stage != stage || (*event)["event"].AsString() == "message")) PlainLine(run, *event);
+            if (run.stage != stage || (*event)["event"].AsString() == "message") view_.DeviceStep(run, *event);
             dirty_ = true;
         }
         if (open) return;
@@ -297,7 +264,7 @@ private:
         }
         if (Succeeded(run)) done_.insert(run.serial);
         ++finished_;
-        if (options_.watch || !inPlace_) Note(FinishedLine(run));
+        view_.DeviceEnded(run, FinishedLine(run));
         dirty_ = true;
     }
 
@@ -306,14 +273,6 @@ private:
                " (" + (r.firmwareBefore.empty() ? "?" : platform::TerminalField(r.firmwareBefore)) + " -> " +
                (r.firmwareAfter.empty() ? "?" : platform::TerminalField(r.firmwareAfter)) + ", exit " +
                std::to_string(r.exitStatus) + ")" + (Succeeded(r) || r.cause.empty() ? "" : ": " + platform::TerminalField(r.cause));
-    }
-
-    void PlainLine(const DeviceRun& r, const Value& event) {
-        const std::string kind = event["event"].AsString();
-        std::string what = kind == "stage" ? event["text"].AsString() : event["text"].AsString().substr(0, 80);
-        for (char& c : what)
-            if (c == '\n' || c == '\r') c = ' ';
-        Say(platform::TerminalField(Where(r)) + " [" + platform::TerminalField(r.serial) + "] " + platform::TerminalField(what) + "\n");
     }
 
     // The warning was confirmed here once; every other question of a device's program (the same
@@ -327,23 +286,15 @@ private:
     }
 
     void Draw() {
-        if (!dirty_ || !inPlace_) return;
+        if (!dirty_) return;
         const uint64_t now = platform::GetClock().NowMs();
         if (now - lastDrawMs_ < static_cast<uint64_t>(kRedrawMs) && !AllEnded()) return;
         lastDrawMs_ = now;
         dirty_ = false;
-        const int columns = console_->Columns() > 0 ? console_->Columns() : 100;
-        std::string screen = "\x1b[H\x1b[2J";
-        screen += options_.watch ? "Quillon: updating each Norvik 1150 as it is plugged in (Ctrl-C ends)\n\n"
-                                 : "Quillon: updating every Norvik 1150 connected\n\n";
-        if (!AllEnded()) screen += "Do not disconnect or switch off a Norvik 1150 while its update runs.\n\n";
-        screen += Table(runs_, static_cast<size_t>(columns));
-        if (options_.watch) screen += "\n" + Tally() + "\n";
-        if (stopping_) screen += "\nStopping: every update ends at its next safe point.\n";
-        const size_t shown = std::min<size_t>(notes_.size(), 8);
-        for (size_t i = notes_.size() - shown; i < notes_.size(); ++i) screen += notes_[i] + "\n";
-        Say(screen);
+        view_.Show(runs_, State());
     }
+
+    RunState State() const { return {options_.watch, stopping_, AllEnded(), Tally()}; }
 
     bool AllEnded() const {
         for (const auto& r : runs_)
@@ -371,7 +322,7 @@ private:
     }
 
     int Loop() {
-        waiter_.Add(console_->StopHandle());
+        if (view_.WakeHandle() != platform::kNoEventHandle) waiter_.Add(view_.WakeHandle());
         std::unique_ptr<platform::DeviceWatch> watch;
         if (options_.watch) {
             watch = platform::StartDeviceWatch(app::PortOverridePaths(), true);
@@ -383,9 +334,9 @@ private:
             Draw();
             if (AllEnded() && (!options_.watch || stopping_)) break;
             waiter_.Wait(options_.watch ? 200 : kRedrawMs);
-            const terminal::ConsoleSignals signals = console_->TakeSignals();
+            const ViewSignals signals = view_.TakeSignals();
             if (signals.stop) StopAll();
-            if (signals.resized || signals.resumed) dirty_ = true;
+            if (signals.redraw) dirty_ = true;
             for (const auto& r : runs_) Read(*r);
             if (watch && watch->TakeChanges() > 0) changed = true;
             const uint64_t now = platform::GetClock().NowMs();
@@ -398,30 +349,129 @@ private:
         dirty_ = true;
         lastDrawMs_ = 0;
         Draw();
-        Say("\n" + Summary(runs_));
-        if (options_.watch) Say(Tally() + "\n");
-        return OverallStatus(runs_) == 0 || (options_.watch && runs_.empty()) ? app::kExitSuccess : app::kExitUpdateFailed;
+        const int status =
+            OverallStatus(runs_) == 0 || (options_.watch && runs_.empty()) ? app::kExitSuccess : app::kExitUpdateFailed;
+        view_.Finish(runs_, State(), status);
+        return status;
     }
 
     Options options_;
-    std::unique_ptr<terminal::Console> console_;
-    bool inPlace_ = false;
+    View& view_;
     platform::Waiter waiter_;
     std::vector<std::unique_ptr<DeviceRun>> runs_;
     std::set<std::string> bound_;
     std::set<std::string> done_;      // serials updated (or up to date) in this run
     std::set<std::string> reported_;
-    std::vector<std::string> notes_;
     bool dirty_ = true;
     bool stopping_ = false;
     uint64_t lastDrawMs_ = 0;
     int finished_ = 0;
 };
 
+// The devices as a table in the terminal, redrawn in place; plain lines where the output is no
+// terminal (or TERM=dumb).
+class TerminalView : public View {
+public:
+    explicit TerminalView(const Options& options)
+        : watch_(options.watch), console_(terminal::OpenConsole(0, 1, true)) {
+        inPlace_ = options.drawInPlace && console_->OutputIsTerminal();
+    }
+
+    void Say(const std::string& text) override { console_->Write(text); }
+
+    // The warning, once for every device.
+    bool ConfirmWarning() override {
+        Say("\n[Warning] Firmware update\n" + std::string(app::kWarningText) + "\n");
+        const bool keys = console_->AnswersAreKeys();
+        if (keys) console_->SingleKeys(true);
+        for (;;) {
+            Say(keys ? "[O]K / [C]ancel (Enter: OK) " : "Type o (OK) or c (Cancel), then Enter (Enter alone: OK) ");
+            std::string line;
+            char key = 0;
+            const terminal::LineEnd end = keys ? console_->ReadKey(&key) : console_->ReadLine(&line);
+            if (keys) line = key == '\n' ? "" : key == '\x1b' ? "c" : std::string(1, key);
+            if (end != terminal::LineEnd::Line) {
+                console_->TakeSignals();
+                Say("\n-> Cancel\n");
+                console_->SingleKeys(false);
+                return false;
+            }
+            for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (line.empty() || line == "o" || line == "ok") {
+                if (keys) Say("OK\n");
+                console_->SingleKeys(false);
+                return true;
+            }
+            if (line == "c" || line == "cancel") {
+                if (keys) Say("Cancel\n");
+                console_->SingleKeys(false);
+                return false;
+            }
+            if (keys) Say("\n");
+        }
+    }
+
+    platform::EventHandle WakeHandle() const override { return console_->StopHandle(); }
+
+    ViewSignals TakeSignals() override {
+        const terminal::ConsoleSignals signals = console_->TakeSignals();
+        return {signals.stop, signals.resized || signals.resumed};
+    }
+
+    void Note(const std::string& line) override {
+        notes_.push_back(line);
+        if (!inPlace_) Say(line + "\n");
+    }
+
+    void DeviceStep(const DeviceRun& r, const Value& event) override {
+        if (inPlace_) return;
+        const std::string kind = event["event"].AsString();
+        std::string what = kind == "stage" ? event["text"].AsString() : event["text"].AsString().substr(0, 80);
+        for (char& c : what)
+            if (c == '\n' || c == '\r') c = ' ';
+        Say(platform::TerminalField(Where(r)) + " [" + platform::TerminalField(r.serial) + "] " + platform::TerminalField(what) + "\n");
+    }
+
+    void DeviceEnded(const DeviceRun&, const std::string& line) override {
+        if (watch_ || !inPlace_) Note(line);
+    }
+
+    void Show(const std::vector<std::unique_ptr<DeviceRun>>& runs, const RunState& state) override {
+        if (!inPlace_) return;
+        const int columns = console_->Columns() > 0 ? console_->Columns() : 100;
+        std::string screen = "\x1b[H\x1b[2J";
+        screen += state.watch ? "Quillon: updating each Norvik 1150 as it is plugged in (Ctrl-C ends)\n\n"
+                              : "Quillon: updating every Norvik 1150 connected\n\n";
+        if (!state.allEnded) screen += "Do not disconnect or switch off a Norvik 1150 while its update runs.\n\n";
+        screen += Table(runs, static_cast<size_t>(columns));
+        if (state.watch) screen += "\n" + state.tally + "\n";
+        if (state.stopping) screen += "\nStopping: every update ends at its next safe point.\n";
+        const size_t shown = std::min<size_t>(notes_.size(), 8);
+        for (size_t i = notes_.size() - shown; i < notes_.size(); ++i) screen += notes_[i] + "\n";
+        Say(screen);
+    }
+
+    void Finish(const std::vector<std::unique_ptr<DeviceRun>>& runs, const RunState& state, int) override {
+        Say("\n" + Summary(runs));
+        if (state.watch) Say(state.tally + "\n");
+    }
+
+private:
+    bool watch_;
+    std::unique_ptr<terminal::Console> console_;
+    bool inPlace_ = false;
+    std::vector<std::string> notes_;
+};
+
 }  // namespace
 
 int Run(const Options& options) {
-    Session session(options);
+    TerminalView view(options);
+    return Run(options, view);
+}
+
+int Run(const Options& options, View& view) {
+    Session session(options, view);
     return session.RunAll();
 }
 

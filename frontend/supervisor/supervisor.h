@@ -2,7 +2,7 @@
 // started and watched by this front end, which reads their events and shows them together. The
 // library's state is per process, so a process per device is the sound unit; a failure of one
 // never stops the others, and a stop request reaches each program, which stops at its own safe
-// point.
+// point. What it shows and asks goes through a view: the table in the terminal, or a window.
 #pragma once
 
 #include <memory>
@@ -13,6 +13,7 @@
 #include "app/json.h"
 #include "frontend/device_list.h"
 #include "platform/child_process.h"
+#include "platform/clock.h"
 
 namespace frontend::supervisor {
 
@@ -64,7 +65,47 @@ struct Options {
     bool drawInPlace = true;  // a terminal: the table redrawn in place
 };
 
-// Runs --all or --watch; returns the exit status.
+// The run as a whole, besides the rows.
+struct RunState {
+    bool watch = false;     // --watch: devices come and go until a stop request
+    bool stopping = false;  // a stop request was passed on to every device's program
+    bool allEnded = false;  // no device's program runs
+    std::string tally;      // "updated 1, up to date 0, failed 0" (devices ended so far)
+};
+
+// What came to a view since its last look.
+struct ViewSignals {
+    bool stop = false;    // a stop request: Ctrl-C, SIGTERM, closing the window, Esc
+    bool redraw = false;  // the view wants the devices again (a resized terminal, ...)
+};
+
+// Where the supervisor shows the devices and asks the user: a table in the terminal, or a
+// window. The supervisor calls it on the thread that runs the supervisor.
+class View {
+public:
+    virtual ~View() = default;
+    // Text of the run's start: the devices found, nothing to update.
+    virtual void Say(const std::string& text) = 0;
+    // The warning, asked once for every device (not with --yes); true for OK.
+    virtual bool ConfirmWarning() = 0;
+    // Has input when a stop request or another signal of TakeSignals came (kNoEventHandle: none).
+    virtual platform::EventHandle WakeHandle() const = 0;
+    virtual ViewSignals TakeSignals() = 0;
+    // A note of the run: a device done in this run already, the stop passed on.
+    virtual void Note(const std::string& line) = 0;
+    // A device's program reached another stage, or said a message (its event).
+    virtual void DeviceStep(const DeviceRun& run, const app::json::Value& event) = 0;
+    // A device's program has ended; line: its outcome in one line.
+    virtual void DeviceEnded(const DeviceRun& run, const std::string& line) = 0;
+    // The devices as they are now: at most every quarter second while they change, and at the end.
+    virtual void Show(const std::vector<std::unique_ptr<DeviceRun>>& runs, const RunState& state) = 0;
+    // The run has ended with this exit status, after its last Show.
+    virtual void Finish(const std::vector<std::unique_ptr<DeviceRun>>& runs, const RunState& state, int status) = 0;
+};
+
+// Runs --all or --watch in the terminal; returns the exit status.
 int Run(const Options& options);
+// The same with another view (a window).
+int Run(const Options& options, View& view);
 
 }  // namespace frontend::supervisor
