@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/quillon_dlg.h"
+#include "frontend/supervisor/supervisor.h"
 
 namespace frontend {
 
@@ -15,5 +16,10 @@ bool WindowAvailable();
 // Runs the whole update in the window once WindowAvailable said yes; returns the program's exit
 // status. answerYes: --yes.
 int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, bool answerYes);
+
+// Whether --all and --watch show their devices in a window, once WindowAvailable said yes.
+bool DevicesWindowAvailable();
+// Runs --all or --watch with the devices in the window; returns the exit status.
+int RunDevicesInWindow(int argc, char** argv, const supervisor::Options& options);
 
 }  // namespace frontend

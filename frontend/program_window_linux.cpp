@@ -1,5 +1,5 @@
 // The window on Linux: Qt, loaded from the window's module only when a window opens, so that the
-// program in the terminal, as JSON or under the supervisor maps no Qt library.
+// program in the terminal or as JSON (each device's program under the supervisor) maps no Qt library.
 #include "frontend/program_window.h"
 
 #include <dlfcn.h>
@@ -34,8 +34,12 @@ bool DisplayAvailable() {
     return ok;
 }
 
+QuillonRunInWindowFunction g_window = nullptr;
+QuillonRunDevicesInWindowFunction g_devicesWindow = nullptr;
+
 // The window's module: beside the program (the build), or in /usr/lib/quillon beside /usr/bin.
-QuillonRunInWindowFunction LoadWindow(std::string* why) {
+// Takes both of its windows; false when there is none.
+bool LoadWindow(std::string* why) {
     const std::filesystem::path program = platform::ProgramPath();
     const std::filesystem::path folder = program.parent_path();
     std::string errors;
@@ -49,27 +53,35 @@ QuillonRunInWindowFunction LoadWindow(std::string* why) {
             errors += error ? error : candidate.string();
             continue;
         }
-        if (auto run = reinterpret_cast<QuillonRunInWindowFunction>(dlsym(module, kQuillonRunInWindow))) return run;
+        if (auto run = reinterpret_cast<QuillonRunInWindowFunction>(dlsym(module, kQuillonRunInWindow))) {
+            g_window = run;
+            g_devicesWindow =
+                reinterpret_cast<QuillonRunDevicesInWindowFunction>(dlsym(module, kQuillonRunDevicesInWindow));
+            return true;
+        }
         errors += candidate.string() + " has no window";
     }
     *why = errors.empty() ? std::string("the window's module ") + kQuillonWindowModule + " is not installed" : errors;
-    return nullptr;
+    return false;
 }
-
-QuillonRunInWindowFunction g_window = nullptr;
 
 }  // namespace
 
 bool WindowAvailable() {
     if (!DisplayAvailable()) return false;
     std::string why;
-    g_window = LoadWindow(&why);
-    if (!g_window) std::fprintf(stderr, "quillon: no window can be opened (%s); the update runs in the terminal.\n", why.c_str());
+    if (!LoadWindow(&why)) std::fprintf(stderr, "quillon: no window can be opened (%s); the update runs in the terminal.\n", why.c_str());
     return g_window != nullptr;
 }
 
 int RunInWindow(int argc, char** argv, const app::DialogOptions& dialogOptions, bool answerYes) {
     return g_window(argc, argv, &dialogOptions, answerYes ? 1 : 0);
+}
+
+bool DevicesWindowAvailable() { return g_devicesWindow != nullptr; }
+
+int RunDevicesInWindow(int argc, char** argv, const supervisor::Options& options) {
+    return g_devicesWindow(argc, argv, &options);
 }
 
 }  // namespace frontend

@@ -25,4 +25,9 @@ int RunInWindow(int, char**, const app::DialogOptions& dialogOptions, bool answe
     return win32::RunInWindow(dialogOptions, options);
 }
 
+// The devices of --all and --watch stay in the console on Windows.
+bool DevicesWindowAvailable() { return false; }
+
+int RunDevicesInWindow(int, char**, const supervisor::Options& options) { return supervisor::Run(options); }
+
 }  // namespace frontend

@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
         options.watch = cmd.watch;
         const char* term = std::getenv("TERM");
         options.drawInPlace = !(term && std::string(term) == "dumb");
+        // A window where one opens (the devices' own programs never load it: they run as JSON).
+        if (!cmd.text && frontend::WindowAvailable() && frontend::DevicesWindowAvailable())
+            return frontend::RunDevicesInWindow(argc, argv, options);
         return frontend::supervisor::Run(options);
     }
 
