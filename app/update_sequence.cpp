@@ -399,6 +399,10 @@ void CQuillonDlg::DeviceChangeAfterCommit() {
             m_host.KeepAlive();
             // The attempts stop at the limit of the wait, however many changes brought them here.
             if (ReconnectWaitOver()) break;
+            // No tick comes while the attempts run: the status line counts the wait here.
+            WaitStatus(m_updatePhase == 1 ? "Waiting for it to restart with the new firmware"
+                                          : "Waiting for the Norvik 1150 to be ready",
+                       platform::GetClock().NowMs() - m_reconnectStartMs, kReconnectLimitMs);
             const int r = OpenAndPrepareDevice();
             Log(Format("reopening the device after the restart: result %d", r));
             if (r == 1 || r == 2) {
