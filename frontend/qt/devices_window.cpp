@@ -12,8 +12,6 @@
 #include <QMetaObject>
 #include <QPainter>
 #include <QSocketNotifier>
-#include <QStyle>
-#include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -38,6 +36,28 @@ QString Safe(const std::string& text) { return QString::fromStdString(platform::
 // The bars' positions of a row, for the delegate that paints them.
 enum Role { kUpper = Qt::UserRole, kUpperMaximum, kLower, kLowerMaximum, kRunning };
 
+// One bar as the dialog's bars look: a frame, the part done in the highlight colour, the text
+// centred over it (in the highlighted text's colour where the bar is filled).
+void PaintBar(QPainter* painter, const QRect& rect, const QPalette& palette, int position, int maximum,
+              const QString& text) {
+    painter->save();
+    painter->setPen(palette.color(QPalette::Mid));
+    painter->setBrush(palette.color(QPalette::Base));
+    painter->drawRect(rect.adjusted(0, 0, -1, -1));
+    const QRect inside = rect.adjusted(1, 1, -1, -1);
+    const int filled = maximum > 0 ? inside.width() * std::clamp(position, 0, maximum) / maximum : 0;
+    const QRect done(inside.left(), inside.top(), filled, inside.height());
+    painter->fillRect(done, palette.color(QPalette::Highlight));
+    if (!text.isEmpty()) {
+        painter->setPen(palette.color(QPalette::Text));
+        painter->drawText(inside, Qt::AlignCenter, text);
+        painter->setClipRect(done);
+        painter->setPen(palette.color(QPalette::HighlightedText));
+        painter->drawText(inside, Qt::AlignCenter, text);
+    }
+    painter->restore();
+}
+
 // Paints the progress cell as the window's two bars: the parts (upper, thin) over the step
 // (lower, with its percentage).
 class BarsDelegate : public QStyledItemDelegate {
@@ -45,36 +65,21 @@ public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        QStyledItemDelegate::paint(painter, option, QModelIndex());
+        // The cell's text is the bar's: only the bars show it.
         if (!index.data(kRunning).toBool()) return;
         const QRect area = option.rect.adjusted(4, 3, -4, -3);
-        const int upperHeight = std::max(area.height() / 3, 4);
-        QStyleOptionProgressBar bar;
-        bar.state = option.state | QStyle::State_Horizontal;
-        bar.direction = option.direction;
-        bar.fontMetrics = option.fontMetrics;
-        bar.palette = option.palette;
-        bar.minimum = 0;
-
-        bar.rect = QRect(area.left(), area.top(), area.width(), upperHeight);
-        bar.maximum = std::max(index.data(kUpperMaximum).toInt(), 1);
-        bar.progress = std::clamp(index.data(kUpper).toInt(), 0, bar.maximum);
-        bar.textVisible = false;
-        QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, painter);
-
-        bar.rect = QRect(area.left(), area.top() + upperHeight + 2, area.width(), area.height() - upperHeight - 2);
-        bar.maximum = std::max(index.data(kLowerMaximum).toInt(), 1);
-        bar.progress = std::clamp(index.data(kLower).toInt(), 0, bar.maximum);
-        bar.text = index.data(Qt::DisplayRole).toString();
-        bar.textVisible = true;
-        bar.textAlignment = Qt::AlignCenter;
-        QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, painter);
+        const int upperHeight = std::max(area.height() / 3, 5);
+        PaintBar(painter, QRect(area.left(), area.top(), area.width(), upperHeight), option.palette,
+                 index.data(kUpper).toInt(), index.data(kUpperMaximum).toInt(), QString());
+        PaintBar(painter, QRect(area.left(), area.top() + upperHeight + 2, area.width(), area.height() - upperHeight - 2),
+                 option.palette, index.data(kLower).toInt(), index.data(kLowerMaximum).toInt(),
+                 index.data(Qt::DisplayRole).toString());
     }
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
         size.setWidth(std::max(size.width(), option.fontMetrics.horizontalAdvance(QStringLiteral("0")) * 18));
-        size.setHeight(std::max(size.height(), option.fontMetrics.height() * 2));
+        size.setHeight(std::max(size.height(), option.fontMetrics.height() * 2 + 4));
         return size;
     }
 };
