@@ -120,6 +120,8 @@ DeviceRow RowOf(const supervisor::DeviceRun& r) {
     row.exitStatus = r.exitStatus;
     if (r.ended && !row.succeeded && !r.cause.empty())
         row.status = r.cause;
+    else if (r.ended && r.outcome == app::kOutcomeUpToDate)
+        row.status = "left as it is: it runs this firmware or a newer one";
     else
         row.status = r.status.empty() ? (r.ended ? "" : r.started ? "starting" : "waiting") : r.status;
     // The warning stands once above the table, not on every row.
@@ -293,10 +295,10 @@ void WindowView::Show(const std::vector<std::unique_ptr<supervisor::DeviceRun>>&
 void WindowView::Finish(const std::vector<std::unique_ptr<supervisor::DeviceRun>>& runs,
                         const supervisor::RunState& state, int) {
     std::string summary = supervisor::Summary(runs);
+    if (state.watch) summary += state.tally + "\n";
     // The same lines on the standard output: a run started from a shell leaves its record there.
     std::fputs(summary.c_str(), stdout);
     std::fflush(stdout);
-    if (state.watch) summary += state.tally + "\n";
     QMetaObject::invokeMethod(&window_, [this, summary] {
         finished_ = true;
         summary_ = summary;

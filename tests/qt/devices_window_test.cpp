@@ -222,6 +222,7 @@ TEST_F(DevicesInWindow, TheWarningIsAskedOnceAndTheSummaryEndsTheRun) {
     ASSERT_EQ(rows.size(), 3u);
     for (int n : {1, 2}) EXPECT_EQ(rows.at(Serial(n)).at(DevicesWindow::kOutcome), "updated (exit 0)");
     EXPECT_EQ(rows.at(Serial(3)).at(DevicesWindow::kOutcome), "up-to-date (exit 6)");
+    EXPECT_EQ(rows.at(Serial(3)).at(DevicesWindow::kStatus), "left as it is: it runs this firmware or a newer one");
     EXPECT_EQ(status, app::kExitSuccess);
     StopDevices();
     for (int n : {1, 2}) EXPECT_NE(DeviceState(n).find("version 350\n"), std::string::npos);
