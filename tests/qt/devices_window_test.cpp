@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -125,7 +126,7 @@ protected:
         explicit BoxAnswers(std::function<int(const QMessageBox&)> key) : key_(std::move(key)) {
             QObject::connect(&poll_, &QTimer::timeout, [this] {
                 auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                if (!box || box == last_) return;
+                if (!box || box == last_.data()) return;
                 last_ = box;
                 texts.push_back(box->text().toStdString());
                 icons.push_back(box->icon());
@@ -141,7 +142,7 @@ protected:
     private:
         std::function<int(const QMessageBox&)> key_;
         QTimer poll_;
-        QMessageBox* last_ = nullptr;
+        QPointer<QMessageBox> last_;  // null again once the box is gone
     };
 
     // The window with its view as the program makes them: its stop requests go to the view.

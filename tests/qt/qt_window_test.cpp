@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTextDocument>
 #include <QTimer>
@@ -416,12 +417,15 @@ TEST_F(QtUpdate, EnterAnswersNoBeforeAnOlderFirmware) {
         return text.rfind("Attention", 0) == 0 ? app::IDOK : 0;
     };
     QtDialogHost host(window, app::WatchDevicesAndPorts(false), options);
+    // Every box is answered with Enter (should the update go on, its final message too).
     std::string question;
+    QPointer<QMessageBox> answered;  // null again once the box is gone
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !question.empty()) return;
-        question = box->text().toStdString();
+        if (!box || box == answered.data()) return;
+        answered = box;
+        if (question.empty()) question = box->text().toStdString();
         QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : box;
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
         QApplication::sendEvent(target, &press);
