@@ -149,7 +149,7 @@ DevicesWindow::DevicesWindow(bool watch, std::function<void()> onStopRequest, QW
     table_ = new QTableWidget(0, kColumns, this);
     table_->setObjectName(QStringLiteral("devices"));
     table_->setHorizontalHeaderLabels({QStringLiteral("Device"), QStringLiteral("Serial"), QStringLiteral("Firmware"),
-                                       QStringLiteral("Part"), QStringLiteral("Progress"), QStringLiteral("Status"),
+                                       QStringLiteral("Stage"), QStringLiteral("Progress"), QStringLiteral("Status"),
                                        QStringLiteral("Outcome")});
     table_->verticalHeader()->hide();
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -180,7 +180,7 @@ void DevicesWindow::ShowRows(const std::vector<DeviceRow>& rows, const superviso
         ItemAt(table_, i, kDevice)->setText(Safe(r.where));
         ItemAt(table_, i, kSerial)->setText(Safe(r.serial));
         ItemAt(table_, i, kFirmware)->setText(Safe(r.firmware));
-        ItemAt(table_, i, kPart)->setText(r.stage ? QStringLiteral("%1 of 4").arg(r.stage) : QString());
+        ItemAt(table_, i, kStage)->setText(r.stage ? QStringLiteral("%1 of 4").arg(r.stage) : QString());
         QTableWidgetItem* bars = ItemAt(table_, i, kProgress);
         bars->setData(kRunning, r.stage > 0);
         bars->setData(kUpper, r.upper);

@@ -1,5 +1,5 @@
 // The devices of --all and --watch in a window: a row per device (its place on the USB, serial,
-// firmware before and after, part, both bars' positions, status, outcome), the warning asked once,
+// firmware before and after, stage, both bars' positions, status, outcome), the warning asked once,
 // a summary at the end. Closing the window or Esc is a stop request to every device's program.
 // The supervisor runs on a thread of its own and hands what it shows to the window's thread; the
 // device's programs run as JSON and never load the window.
@@ -39,7 +39,7 @@ class DevicesWindow : public QDialog {
     Q_OBJECT
 public:
     // The columns of the table.
-    enum Column { kDevice, kSerial, kFirmware, kPart, kProgress, kStatus, kOutcome, kColumns };
+    enum Column { kDevice, kSerial, kFirmware, kStage, kProgress, kStatus, kOutcome, kColumns };
 
     DevicesWindow(bool watch, std::function<void()> onStopRequest, QWidget* parent = nullptr);
 

@@ -179,7 +179,7 @@ TEST_F(DevicesInWindow, EveryDeviceHasItsRowAndOutcome) {
     ASSERT_EQ(rows.size(), 2u);
     const auto& updated = rows.at(Serial(1));
     EXPECT_EQ(updated.at(DevicesWindow::kFirmware), "3.40 \u2192 3.50");
-    EXPECT_EQ(updated.at(DevicesWindow::kPart), "4 of 4");
+    EXPECT_EQ(updated.at(DevicesWindow::kStage), "4 of 4");
     EXPECT_EQ(updated.at(DevicesWindow::kProgress), "100%");
     EXPECT_EQ(updated.at(DevicesWindow::kOutcome), "updated (exit 0)");
     EXPECT_EQ(updated.at(DevicesWindow::kDevice), Link(1));
@@ -242,7 +242,7 @@ TEST_F(DevicesInWindow, ClosingTheWindowStopsEveryDevice) {
         const auto rows = Rows(w.window);
         if (rows.size() != 2) return;
         for (const auto& [serial, row] : rows)
-            if (row.at(DevicesWindow::kPart) != "1 of 4") return;
+            if (row.at(DevicesWindow::kStage) != "1 of 4") return;
         poll.stop();
         w.window.close();
         closedWhileRunning = w.window.isVisible();
