@@ -171,7 +171,10 @@ public:
             (others.empty() ? "." : "; also:") + "\n" + others);
         if (!options_.watch && targets.empty()) {
             Say("Nothing to update.\n");
-            return devices.empty() ? app::kExitNoDevice : app::kExitRefused;
+            // Another model found: refused; only ports that could not be used or did not answer
+            // (another program updating them, say): no device.
+            const bool otherModel = std::any_of(devices.begin(), devices.end(), [](const FoundDevice& d) { return d.answered; });
+            return otherModel ? app::kExitRefused : app::kExitNoDevice;
         }
         if (!options_.answerYes && !Warned()) return app::kExitCancelled;
         for (FoundDevice& d : targets) Start(d);
