@@ -197,9 +197,7 @@ private:
 
 }  // namespace
 
-// libcurl is started where it is loaded, on the first post; that start is safe beside other
-// threads in the libcurl this is built with (7.84 and later).
-void PrepareHttps() {}
+void PrepareHttps() { LoadCurl(); }
 
 std::unique_ptr<HttpsPost> OpenHttpsPost(const HttpsTarget& target) {
     if (!HttpsTargetIsSafe(target)) return nullptr;
