@@ -45,6 +45,27 @@ struct Options {
     _exit(127);
 }
 
+// quillon with args in a pseudo-terminal of 100 x 30, its library files, locks, run logs and
+// history in dir, the devices at ports; *master is the terminal's other side.
+pid_t StartInTerminal(const std::string& dir, const std::string& ports, const std::vector<std::string>& args,
+                      int* master) {
+    winsize ws{};
+    ws.ws_col = 100;
+    ws.ws_row = 30;
+    const pid_t pid = forkpty(master, nullptr, nullptr, &ws);
+    if (pid == 0) {
+        setenv("VELMORA_COMMON_APPDATA", dir.c_str(), 1);
+        setenv("VELMORA_LOCK_DIR", dir.c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+        setenv("VELMORA_COM_PORTS", ports.c_str(), 1);
+        setenv("TERM", "xterm-256color", 1);
+        std::vector<std::string> command = {QUILLON_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        Exec(command);
+    }
+    return pid;
+}
+
 struct Run {
     double wallMs = 0;
     long peakKb = 0;
@@ -71,19 +92,9 @@ Run RunOnce(const Options& o) {
     for (int i = 0; i < 500 && !std::filesystem::is_symlink(link); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    winsize ws{};
-    ws.ws_col = 100;
-    ws.ws_row = 30;
     int master = -1;
     const auto start = std::chrono::steady_clock::now();
-    const pid_t quillon = forkpty(&master, nullptr, nullptr, &ws);
-    if (quillon == 0) {
-        setenv("VELMORA_COMMON_APPDATA", dir.c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.c_str(), 1);
-        setenv("VELMORA_COM_PORTS", ("0A1F=" + link).c_str(), 1);
-        setenv("TERM", "xterm-256color", 1);
-        Exec({QUILLON_PATH, "--text", "--yes"});
-    }
+    const pid_t quillon = StartInTerminal(dir, "0A1F=" + link, {"--text", "--yes"}, &master);
     char buf[4096];
     while (true) {
         const ssize_t n = read(master, buf, sizeof buf);
@@ -178,20 +189,9 @@ DevicesRun RunDevices(const Options& o, int n) {
         for (int t = 0; t < 500 && !std::filesystem::is_symlink(dir + "/port" + std::to_string(i)); ++t)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    winsize ws{};
-    ws.ws_col = 120;
-    ws.ws_row = 40;
     int master = -1;
     const auto start = std::chrono::steady_clock::now();
-    const pid_t quillon = forkpty(&master, nullptr, nullptr, &ws);
-    if (quillon == 0) {
-        setenv("VELMORA_COMMON_APPDATA", dir.c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.c_str(), 1);
-        setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
-        setenv("VELMORA_COM_PORTS", ports.c_str(), 1);
-        setenv("TERM", "xterm-256color", 1);
-        Exec({QUILLON_PATH, "--all", "--yes"});
-    }
+    const pid_t quillon = StartInTerminal(dir, ports, {"--all", "--yes"}, &master);
     fcntl(master, F_SETFL, O_NONBLOCK);
     char buf[4096];
     int status = 0;
