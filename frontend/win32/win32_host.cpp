@@ -260,7 +260,7 @@ void Win32DialogHost::AfterDispatch() {
 
 int Win32DialogHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                                 app::MbIcon icon) {
-    return Ask(text, caption, buttons, icon, MB_DEFBUTTON2);
+    return Ask(text, caption, buttons, icon, MB_DEFBUTTON1);
 }
 
 int Win32DialogHost::AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) {
