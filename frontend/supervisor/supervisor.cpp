@@ -153,6 +153,9 @@ public:
         : options_(options), console_(terminal::OpenConsole(0, 1, true)) {
         inPlace_ = options.drawInPlace && console_->OutputIsTerminal();
     }
+    // A console being closed waits for this (Windows): the device programs have ended or have the
+    // stop request, so the supervisor may go.
+    ~Session() { console_->Finished(); }
 
     int RunAll() {
         std::vector<FoundDevice> devices = FindDevices();
