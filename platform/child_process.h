@@ -20,7 +20,8 @@ public:
     virtual bool ReadOutput(std::string* appendTo) = 0;
     // Writes to the child's standard input; false when it is gone.
     virtual bool WriteInput(const std::string& text) = 0;
-    // Asks the child to stop at its next safe point (SIGTERM; Windows: Ctrl-Break to its group).
+    // Asks the child to stop at its next safe point (SIGTERM; Windows: the stop event it inherited,
+    // see InheritedStopEvent).
     virtual void RequestStop() = 0;
     // The exit status once the child has ended (without waiting); nothing while it runs.
     virtual std::optional<int> ExitStatus() = 0;
@@ -33,5 +34,9 @@ public:
 // program's). Nothing when it cannot be started; *why says why.
 std::unique_ptr<ChildProcess> StartChild(const std::string& program, const std::vector<std::string>& args,
                                          const std::string& errorFile, std::string* why);
+
+// In a program StartChild started: the event that is set for each of its parent's stop requests
+// (Windows, where no signal carries them); kNoEventHandle otherwise (Linux: SIGTERM).
+EventHandle InheritedStopEvent();
 
 }  // namespace platform

@@ -43,19 +43,19 @@ int PostReport(const ReportRecord& report, const ReportService& service, const s
     return post->Send(std::string(kExtraHeader), body);
 }
 
+class ReportThreads;
+ReportThreads& Threads();
+
 // Owner of the report thread. Its one instance is a function-local static; the constructor
-// starts the HTTPS layer and touches the clock first, so both are torn down only after this
-// object at exit.
+// touches the clock first, so that it is torn down only after this object at exit.
 class ReportThreads {
 public:
-    ReportThreads() {
-        platform::PrepareHttps();
-        platform::GetClock();
-    }
+    ReportThreads() { platform::GetClock(); }
+    ~ReportThreads() { Finish(); }
 
     // At exit a running report gets kExitGraceMs to finish; then it is cancelled (libcurl ends
     // within about a second) and waited for, so that it never runs into the program's teardown.
-    ~ReportThreads() {
+    void Finish() {
         std::lock_guard<std::mutex> lock(m_);
         if (!thread_.joinable()) return;
         platform::Clock& clock = platform::GetClock();
@@ -70,6 +70,7 @@ public:
     ReportStart Start(const ReportRecord& report, const ReportService& service) {
         bool idle = false;
         if (!m_hReportMutex.compare_exchange_strong(idle, true)) return ReportStart::AlreadyRunning;
+        if (!service.host.empty()) PrepareHttpsBeforeExit();
         std::lock_guard<std::mutex> lock(m_);
         // The previous thread has cleared the mark, its last action: it ends at once.
         if (thread_.joinable()) thread_.join();
@@ -93,11 +94,23 @@ public:
     }
 
 private:
+    // The HTTPS layer is loaded on the first report that has somewhere to go. Its TLS library
+    // cleans up at exit, so the report thread must be over before that: the wait at exit is
+    // registered after the layer is loaded, and handlers registered later run first.
+    static void PrepareHttpsBeforeExit() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            platform::PrepareHttps();
+            std::atexit([] { Threads().Finish(); });
+        });
+    }
+
     std::mutex m_;
     std::thread thread_;
     std::atomic<bool> cancel_{false};
     std::atomic<int> result_{0};
 };
+
 
 ReportThreads& Threads() {
     static ReportThreads threads;

@@ -2,6 +2,9 @@
 // --text --yes in a pseudo-terminal against quillon-devsim moving bytes at USB full-speed rates.
 // Reports the wall time, the floor (every wait the sequence itself makes, the device's own time
 // and the bytes at the link's rate), their ratio and the program's peak resident memory.
+// With --devices N: quillon --all --yes against N emulated devices, each on its own throttled
+// link, against the same with one device: the wall time of both, and for the supervisor and each
+// device's program the peak resident memory and the CPU time (sampled from /proc while they run).
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -10,13 +13,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +32,7 @@ namespace {
 
 struct Options {
     int runs = 3;
+    int devices = 0;
     int restartDelayMs = 1000;
     int installPolls = 3;
 };
@@ -35,6 +43,27 @@ struct Options {
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
+}
+
+// quillon with args in a pseudo-terminal of 100 x 30, its library files, locks, run logs and
+// history in dir, the devices at ports; *master is the terminal's other side.
+pid_t StartInTerminal(const std::string& dir, const std::string& ports, const std::vector<std::string>& args,
+                      int* master) {
+    winsize ws{};
+    ws.ws_col = 100;
+    ws.ws_row = 30;
+    const pid_t pid = forkpty(master, nullptr, nullptr, &ws);
+    if (pid == 0) {
+        setenv("VELMORA_COMMON_APPDATA", dir.c_str(), 1);
+        setenv("VELMORA_LOCK_DIR", dir.c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+        setenv("VELMORA_COM_PORTS", ports.c_str(), 1);
+        setenv("TERM", "xterm-256color", 1);
+        std::vector<std::string> command = {QUILLON_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        Exec(command);
+    }
+    return pid;
 }
 
 struct Run {
@@ -63,19 +92,9 @@ Run RunOnce(const Options& o) {
     for (int i = 0; i < 500 && !std::filesystem::is_symlink(link); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    winsize ws{};
-    ws.ws_col = 100;
-    ws.ws_row = 30;
     int master = -1;
     const auto start = std::chrono::steady_clock::now();
-    const pid_t quillon = forkpty(&master, nullptr, nullptr, &ws);
-    if (quillon == 0) {
-        setenv("VELMORA_COMMON_APPDATA", dir.c_str(), 1);
-        setenv("VELMORA_LOCK_DIR", dir.c_str(), 1);
-        setenv("VELMORA_COM_PORTS", ("0A1F=" + link).c_str(), 1);
-        setenv("TERM", "xterm-256color", 1);
-        Exec({QUILLON_PATH, "--text", "--yes"});
-    }
+    const pid_t quillon = StartInTerminal(dir, "0A1F=" + link, {"--text", "--yes"}, &master);
     char buf[4096];
     while (true) {
         const ssize_t n = read(master, buf, sizeof buf);
@@ -100,6 +119,153 @@ Run RunOnce(const Options& o) {
     return run;
 }
 
+// What /proc tells of one process: its parent, CPU time and peak resident memory.
+struct ProcSample {
+    pid_t parent = 0;
+    double cpuMs = 0;
+    long peakKb = 0;
+    long pssKb = 0;  // proportional: the shared libraries' pages divided among the processes mapping them
+    bool isDevicesProgram = false;
+};
+
+bool ReadProc(pid_t pid, ProcSample* out) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    // The command name is in parentheses and may hold spaces; the fields after it are fixed.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    std::vector<std::string> fields;
+    while (rest >> field) fields.push_back(field);
+    if (fields.size() < 13) return false;
+    out->parent = std::atoi(fields[1].c_str());
+    const double tick = 1000.0 / sysconf(_SC_CLK_TCK);
+    out->cpuMs = (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * tick;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) out->peakKb = std::atol(line.c_str() + 6);  // gone once a zombie
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    while (std::getline(rollup, line))
+        if (line.rfind("Pss:", 0) == 0) out->pssKb = std::atol(line.c_str() + 4);
+    std::ifstream cmd("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+    out->isDevicesProgram = args.find(std::string("--json") + '\0') != std::string::npos;
+    return true;
+}
+
+struct DevicesRun {
+    double wallMs = 0;
+    int exit = -1;
+    ProcSample supervisor;
+    std::map<pid_t, ProcSample> devices;  // each device's program, its last sample
+};
+
+// quillon --all --yes against n emulated devices; the supervisor and its programs sampled every
+// 20 ms (the peak is a high-water mark, so a late sample loses nothing of it).
+DevicesRun RunDevices(const Options& o, int n) {
+    DevicesRun run;
+    char tmpl[] = "/tmp/quillon-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    std::filesystem::create_directories(dir + "/Kalder");
+    std::vector<pid_t> devsims;
+    std::string ports;
+    for (int i = 1; i <= n; ++i) {
+        const std::string link = dir + "/port" + std::to_string(i);
+        ports += "0A1F=" + link + ";";
+        const pid_t devsim = fork();
+        if (devsim == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            Exec({QUILLON_DEVSIM_PATH, "--link", link, "--serial", "N1150" + std::to_string(i), "--version", "340",
+                  "--throttle", "--quiet", "--restart-delay", std::to_string(o.restartDelayMs), "--install-polls",
+                  std::to_string(o.installPolls)});
+        }
+        devsims.push_back(devsim);
+    }
+    for (int i = 1; i <= n; ++i)
+        for (int t = 0; t < 500 && !std::filesystem::is_symlink(dir + "/port" + std::to_string(i)); ++t)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    int master = -1;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t quillon = StartInTerminal(dir, ports, {"--all", "--yes"}, &master);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    int status = 0;
+    while (true) {
+        while (read(master, buf, sizeof buf) > 0) {
+        }
+        ProcSample s;
+        if (ReadProc(quillon, &s) && s.peakKb > 0) {
+            s.pssKb = std::max(s.pssKb, run.supervisor.pssKb);
+            run.supervisor = s;
+        }
+        if (DIR* proc = opendir("/proc")) {
+            while (dirent* e = readdir(proc)) {
+                const pid_t pid = std::atoi(e->d_name);
+                ProcSample child;
+                if (pid <= 0 || !ReadProc(pid, &child) || child.parent != quillon || !child.isDevicesProgram) continue;
+                ProcSample& kept = run.devices[pid];
+                kept.cpuMs = std::max(kept.cpuMs, child.cpuMs);
+                kept.peakKb = std::max(kept.peakKb, child.peakKb);
+                kept.pssKb = std::max(kept.pssKb, child.pssKb);
+            }
+            closedir(proc);
+        }
+        if (waitpid(quillon, &status, WNOHANG) == quillon) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    run.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    close(master);
+    for (const pid_t devsim : devsims) {
+        kill(devsim, SIGTERM);
+        waitpid(devsim, &status, 0);
+    }
+    std::filesystem::remove_all(dir);
+    return run;
+}
+
+int BenchDevices(const Options& o) {
+    std::vector<std::pair<int, DevicesRun>> results;
+    for (const int n : {1, o.devices}) {
+        DevicesRun best;
+        for (int r = 0; r < o.runs; ++r) {
+            DevicesRun run = RunDevices(o, n);
+            std::printf("%d device(s), run %d: %.0f ms, exit status %d, %zu device programs seen\n", n, r + 1,
+                        run.wallMs, run.exit, run.devices.size());
+            if (run.exit != 0) {
+                std::fprintf(stderr, "the update of %d device(s) did not succeed\n", n);
+                return 1;
+            }
+            if (r == 0 || run.wallMs < best.wallMs) best = run;
+        }
+        results.emplace_back(n, best);
+    }
+    std::printf("\n");
+    for (const auto& [n, run] : results) {
+        double cpu = 0;
+        long peak = 0, pss = 0;
+        for (const auto& [pid, s] : run.devices) {
+            cpu = std::max(cpu, s.cpuMs);
+            peak = std::max(peak, s.peakKb);
+            pss = std::max(pss, s.pssKb);
+        }
+        std::printf("%d device(s), wall %.0f ms (best of %d)\n", n, run.wallMs, o.runs);
+        std::printf("  supervisor: peak resident %.1f MiB (proportional %.1f MiB), CPU %.0f ms\n",
+                    run.supervisor.peakKb / 1024.0, run.supervisor.pssKb / 1024.0, run.supervisor.cpuMs);
+        std::printf("  each device's program at most: peak resident %.1f MiB (proportional %.1f MiB), CPU %.0f ms "
+                    "= %.2f %% of one core over the update\n",
+                    peak / 1024.0, pss / 1024.0, cpu, 100.0 * cpu / run.wallMs);
+    }
+    std::printf("time of %d devices against one: %.3f\n", o.devices,
+                results.back().second.wallMs / results.front().second.wallMs);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,11 +278,17 @@ int main(int argc, char** argv) {
             return true;
         };
         if ((a == "--runs" && number(&o.runs)) || (a == "--restart-delay" && number(&o.restartDelayMs)) ||
-            (a == "--install-polls" && number(&o.installPolls)))
+            (a == "--install-polls" && number(&o.installPolls)) || (a == "--devices" && number(&o.devices)))
             continue;
-        std::fprintf(stderr, "usage: quillon-bench-update [--runs N] [--restart-delay MS] [--install-polls N]\n");
+        std::fprintf(stderr,
+                     "usage: quillon-bench-update [--runs N] [--restart-delay MS] [--install-polls N] [--devices N]\n");
         return 2;
     }
+    if (o.devices < 0 || o.devices > 16) {
+        std::fprintf(stderr, "quillon-bench-update: --devices takes 1 to 16\n");
+        return 2;
+    }
+    if (o.devices > 0) return BenchDevices(o);
 
     std::vector<Run> runs;
     for (int i = 0; i < o.runs; ++i) {

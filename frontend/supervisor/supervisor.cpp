@@ -168,7 +168,10 @@ public:
             (others.empty() ? "." : "; also:") + "\n" + others);
         if (!options_.watch && targets.empty()) {
             Say("Nothing to update.\n");
-            return devices.empty() ? app::kExitNoDevice : app::kExitRefused;
+            // Another model found: refused; only ports that could not be used or did not answer
+            // (another program updating them, say): no device.
+            const bool otherModel = std::any_of(devices.begin(), devices.end(), [](const FoundDevice& d) { return d.answered; });
+            return otherModel ? app::kExitRefused : app::kExitNoDevice;
         }
         if (!options_.answerYes && !Warned()) return app::kExitCancelled;
         for (FoundDevice& d : targets) Start(d);
@@ -376,6 +379,9 @@ public:
         : watch_(options.watch), console_(terminal::OpenConsole(0, 1, true)) {
         inPlace_ = options.drawInPlace && console_->OutputIsTerminal();
     }
+    // A console being closed waits for this (Windows): the session is over, its device programs
+    // have ended or have the stop request, so the supervisor may go.
+    ~TerminalView() override { console_->Finished(); }
 
     void Say(const std::string& text) override { console_->Write(text); }
 

@@ -1,15 +1,18 @@
 // The console on Windows: VT sequences (ENABLE_VIRTUAL_TERMINAL_PROCESSING) for drawing in place,
 // UTF-16 output to the console and UTF-8 bytes to a redirected output, keys taken as console
 // input records (Esc; the answer lines are edited here, so that a stop request can end the
-// wait), and Ctrl-C, Ctrl-Break and closing the console window through SetConsoleCtrlHandler.
+// wait), and Ctrl-C, Ctrl-Break and closing the console window through SetConsoleCtrlHandler;
+// in a program the supervisor started, its stop requests as well.
 #include "frontend/terminal/console.h"
 
 #include <windows.h>
 #include <io.h>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
+#include "platform/child_process.h"
 #include "platform/windows/utf16.h"
 
 namespace frontend::terminal {
@@ -47,6 +50,26 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     }
 }
 
+// The stop requests of the program that started this one (the supervisor of several devices,
+// platform::StartChild) come as its event, and are taken as a Ctrl-Break: a thread waits for
+// them for the life of the process.
+void WatchParentStops() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const platform::EventHandle event = platform::InheritedStopEvent();
+        if (event == platform::kNoEventHandle) return;
+        HANDLE thread = ::CreateThread(
+            nullptr, 0,
+            [](void* stop) -> DWORD {
+                while (::WaitForSingleObject(static_cast<HANDLE>(stop), INFINITE) == WAIT_OBJECT_0)
+                    OnConsoleEvent(CTRL_BREAK_EVENT);
+                return 0;
+            },
+            reinterpret_cast<void*>(event), 0, nullptr);
+        if (thread) ::CloseHandle(thread);
+    });
+}
+
 class WindowsConsole : public Console {
 public:
     WindowsConsole(int inputFd, int outputFd, bool handleStops)
@@ -68,6 +91,7 @@ public:
             ::ResetEvent(StopEvent());
             ::ResetEvent(FinishedEvent());
             ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+            WatchParentStops();
         }
     }
 

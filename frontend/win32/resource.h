@@ -13,5 +13,7 @@
 #define IDC_HEADING 1007
 #endif
 #define IDC_ABOUT_TEXT 1008
+// The main dialog's status line beneath the bars (DialogHost::SetStatusText).
+#define IDC_STATUS 1009
 // The system menu's about entry; the system menu's own commands are above 0xF000.
 #define IDM_ABOUTBOX 0x0010

@@ -260,6 +260,15 @@ void Win32DialogHost::AfterDispatch() {
 
 int Win32DialogHost::MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                                 app::MbIcon icon) {
+    return Ask(text, caption, buttons, icon, MB_DEFBUTTON1);
+}
+
+int Win32DialogHost::AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) {
+    return Ask(text, caption, app::MbButtons::YesNo, icon, MB_DEFBUTTON2);
+}
+
+int Win32DialogHost::Ask(const std::string& text, const std::string& caption, app::MbButtons buttons,
+                         app::MbIcon icon, UINT defaultButton) {
     if (waitCursor_) {
         waitCursor_ = false;
         window_.OnWindow([this] { window_.SetWaitCursor(false); });
@@ -267,10 +276,18 @@ int Win32DialogHost::MessageBox(const std::string& text, const std::string& capt
     int answer = options_.Given(text, caption, buttons, icon);
     if (answer == 0)
         window_.OnWindow([&] {
-            answer = ::MessageBoxW(window_.Window(), platform::Widen(text).c_str(), platform::Widen(caption).c_str(), BoxStyle(buttons, icon));
+            answer = ::MessageBoxW(window_.Window(), platform::Widen(text).c_str(), platform::Widen(caption).c_str(),
+                                   BoxStyle(buttons, icon) | defaultButton);
         });
     shown_.AddBox({text, caption, buttons, icon, answer});
     return answer;
+}
+
+void Win32DialogHost::SetStatusText(const std::string& text) {
+    // A countdown sets its text every second; an unchanged one is not sent again.
+    if (text == status_) return;
+    status_ = text;
+    window_.OnWindow([&] { ::SetDlgItemTextW(window_.Window(), IDC_STATUS, platform::Widen(text).c_str()); });
 }
 
 void Win32DialogHost::SetWindowTitle(const std::string& title) {

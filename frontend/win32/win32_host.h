@@ -76,6 +76,9 @@ public:
     void RunModal(app::CQuillonDlg& dialog) override;
     int MessageBox(const std::string& text, const std::string& caption, app::MbButtons buttons,
                    app::MbIcon icon) override;
+    // Yes and No with No as the default button (MB_DEFBUTTON2): Enter answers No.
+    int AskNoByDefault(const std::string& text, const std::string& caption, app::MbIcon icon) override;
+    void SetStatusText(const std::string& text) override;
     void SetWindowTitle(const std::string& title) override;
     void SetDlgItemText(int id, const std::string& text) override;
     ui::LRESULT SendDlgItemMessage(int id, ui::UINT message, ui::WPARAM wParam = 0, ui::LPARAM lParam = 0) override;
@@ -112,6 +115,8 @@ private:
         bool ofTheEnding = false;  // shown once the dialog had ended
     };
     static DWORD WINAPI NoteThread(void* text);
+    int Ask(const std::string& text, const std::string& caption, app::MbButtons buttons, app::MbIcon icon,
+            UINT defaultButton);
     void TakeStops();
     // Closes the open note's box and waits for its thread (noteMutex_ held).
     void CloseNoteLocked();
@@ -123,6 +128,7 @@ private:
     HANDLE wake_ = nullptr;
     std::atomic<bool> stopRequested_{false};
     bool waitCursor_ = false;
+    std::string status_;  // the status line as shown (the dialog's thread)
     app::ShownLog shown_;
     std::atomic<bool> dialogEnded_{false};
     std::mutex noteMutex_;

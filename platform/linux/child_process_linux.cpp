@@ -130,4 +130,7 @@ std::unique_ptr<ChildProcess> StartChild(const std::string& program, const std::
     return std::make_unique<LinuxChild>(pid, in[1], out[0]);
 }
 
+// A stop request of the parent is SIGTERM here.
+EventHandle InheritedStopEvent() { return kNoEventHandle; }
+
 }  // namespace platform

@@ -537,7 +537,8 @@ TEST_F(ProgramTest, OneKeyAnswersAQuestion) {
 
 // A run in the terminal, as JSON or per device maps no library of the window's toolkit: the window
 // is a module loaded only when a window opens.
-TEST_F(ProgramTest, RunsWithoutAWindowMapNoQt) {
+// The window's libraries load only with a window, and the HTTPS ones only when a report is posted.
+TEST_F(ProgramTest, RunsWithoutAWindowMapNoQtAndNoLibcurl) {
     StartDevice();
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--text"}, std::vector<std::string>{"--json"}}) {
         SCOPED_TRACE(args[0]);
@@ -558,6 +559,8 @@ TEST_F(ProgramTest, RunsWithoutAWindowMapNoQt) {
         EXPECT_NE(maps.find("libc.so"), std::string::npos);
         EXPECT_EQ(maps.find("libQt6"), std::string::npos) << args[0];
         EXPECT_EQ(maps.find("quillon-window"), std::string::npos) << args[0];
+        EXPECT_EQ(maps.find("libcurl"), std::string::npos) << args[0];
+        EXPECT_EQ(maps.find("libssl"), std::string::npos) << args[0];
         close(in[1]);  // the end of its input: Cancel
         close(out);
         int status = 0;

@@ -101,12 +101,12 @@ protected:
     std::string DeviceState(int n) const { return ReadFile(dir / ("state" + std::to_string(n))); }
 
     // Starts quillon with args, its output into a file; the ports of devices 1 to 4 are named.
-    pid_t Start(const std::vector<std::string>& extra) {
+    pid_t Start(const std::vector<std::string>& extra, const std::string& outName = "out") {
         std::vector<std::string> args = {QUILLON_PATH};
         args.insert(args.end(), extra.begin(), extra.end());
         const pid_t pid = fork();
         if (pid == 0) {
-            const int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int out = open((dir / outName).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(out, 1);
             dup2(out, 2);
             const int none = open("/dev/null", O_RDONLY);
@@ -213,6 +213,35 @@ TEST_F(Supervisor, WatchUpdatesEachDeviceAsItComes) {
     StopDevice(1);
     EXPECT_NE(DeviceState(1).find("enter-bootware-sent 0\n"), std::string::npos);
     EXPECT_EQ(app::ReadHistory(dir / "state/quillon").size(), 2u);
+}
+
+// A second supervisor while the first updates the same devices finds their ports busy and
+// leaves them alone: the first run ends as if it were the only one.
+TEST_F(Supervisor, SecondSupervisorFindsThePortsBusy) {
+    // The ESP32 images' installation keeps both ports open for a good while.
+    StartDevice(1, {"--install-polls", "12"});
+    StartDevice(2, {"--install-polls", "12"});
+    const pid_t first = Start({"--all", "--yes"});
+    ASSERT_TRUE(WaitForOutput("[N11501] Firmware update part 4 of 4")) << Output();
+    ASSERT_TRUE(WaitForOutput("[N11502] Firmware update part 4 of 4")) << Output();
+    const int second = Wait(Start({"--all", "--yes"}, "out2"));
+    const std::string secondOut = ReadFile(dir / "out2");
+    EXPECT_EQ(second, 3) << secondOut;  // no device it could use
+    for (int n : {1, 2})
+        EXPECT_NE(secondOut.find(Link(n) + ": no answer (no device answered; port " + Link(n) +
+                                 " could not be opened: it is in use by another program"),
+                  std::string::npos)
+            << secondOut;
+    EXPECT_EQ(Wait(first), 0) << Output();
+    for (int n : {1, 2}) {
+        StopDevice(n);
+        EXPECT_NE(DeviceState(n).find("version 350\n"), std::string::npos) << n;
+    }
+    std::map<std::string, int> updated;
+    for (const app::HistoryEntry& e : app::ReadHistory(dir / "state/quillon"))
+        if (e.outcome == "updated") ++updated[e.serial];
+    EXPECT_EQ(updated["N11501"], 1);
+    EXPECT_EQ(updated["N11502"], 1);
 }
 
 }  // namespace

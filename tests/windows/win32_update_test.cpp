@@ -19,6 +19,7 @@
 #include "app/quillon_dlg.h"
 #include "app/start_and_checks.h"
 #include "devlib/velmora.h"
+#include "frontend/win32/resource.h"
 #include "platform/system_info.h"
 #include "platform/windows/utf16.h"
 #include "tests/support/temp_dir.h"
@@ -30,11 +31,21 @@ using frontend::win32::MainDialog;
 using frontend::win32::Win32DialogHost;
 using frontend::win32::Win32Options;
 
-// Counts the device changes that reached the dialog.
+// Counts the device changes that reached the dialog, and keeps each status text the dialog set
+// with what the window's status line showed right after.
 class CountingHost : public Win32DialogHost {
 public:
     using Win32DialogHost::Win32DialogHost;
     std::atomic<int> deviceChanges{0};
+    HWND dialogWindow = nullptr;
+    std::vector<std::pair<std::string, std::string>> statusShown;  // (set, shown)
+
+    void SetStatusText(const std::string& text) override {
+        Win32DialogHost::SetStatusText(text);
+        wchar_t shown[512] = {};
+        ::GetDlgItemTextW(dialogWindow, IDC_STATUS, shown, 512);
+        statusShown.emplace_back(text, platform::Narrow(shown));
+    }
 
 protected:
     void OnDeviceChangeDelivered() override { ++deviceChanges; }
@@ -85,6 +96,7 @@ TEST(Win32Update, WholeUpdateInTheWindowEndsWithTheSuccess) {
         }
     });
     CountingHost host(window, platform::StartWindowsDeviceWatch({}, false), options);
+    host.dialogWindow = window.Window();
     hostPointer = &host;
     const auto start = std::chrono::steady_clock::now();
     const int status = frontend::win32::RunDialogInWindow(window, host, "C:\\Quillon\\quillon-0350_Norvik.exe");
@@ -113,6 +125,20 @@ TEST(Win32Update, WholeUpdateInTheWindowEndsWithTheSuccess) {
     // The device's restarts reached the dialog as the system's device changes, so the reconnect
     // did not wait for its own checks (from the 16th second on).
     EXPECT_GT(host.deviceChanges.load(), 0);
+    // The status line beneath the bars showed each status as it was set: the opening, the
+    // warning while the device is changed with the countdown of each wait, the end.
+    bool opening = false, writing = false, countdown = false;
+    for (const auto& [set, shown] : host.statusShown) {
+        EXPECT_EQ(shown, set);
+        opening = opening || set.rfind("Opening the Norvik 1150", 0) == 0;
+        const bool warning = set.rfind("Do not disconnect or switch off the Norvik 1150. ", 0) == 0;
+        writing = writing || (warning && set.find("Writing the controller firmware: block 1 of ") != std::string::npos);
+        countdown = countdown || (warning && set.find("Waiting for it to restart") != std::string::npos &&
+                                  set.find(" s, at most ") != std::string::npos);
+    }
+    EXPECT_TRUE(opening && writing && countdown) << host.statusShown.size() << " status texts";
+    ASSERT_FALSE(host.statusShown.empty());
+    EXPECT_EQ(host.statusShown.back().first, "The update is complete.");
     std::printf("update took %lld s, slowest answer of the window %lld ms, %d device changes\n",
                 static_cast<long long>(seconds), slowestMs.load(), host.deviceChanges.load());
 }

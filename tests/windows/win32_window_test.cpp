@@ -11,11 +11,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/quillon_dlg.h"
 #include "frontend/win32/gdi_canvas.h"
 #include "frontend/win32/resource.h"
+#include "platform/windows/utf16.h"
 #include "ui/text_progress_ctrl.h"
 
 namespace {
@@ -105,13 +108,15 @@ TEST(Win32Window, TemplateIconsAndSystemMenu) {
     MainDialog window({}, {});
     HWND dialog = window.Window();
     ASSERT_NE(dialog, nullptr);
-    // 299 x 80 dialog units of "MS Shell Dlg" 8 point, the controls at their template places.
+    // 299 x 100 dialog units of "MS Shell Dlg" 8 point, the controls at their template places:
+    // the heading and the bars where they always were, the status line beneath them.
     RECT client;
     ::GetClientRect(dialog, &client);
-    EXPECT_TRUE(Same(client, DialogRect(dialog, 0, 0, 299, 80)));
+    EXPECT_TRUE(Same(client, DialogRect(dialog, 0, 0, 299, 100)));
     EXPECT_TRUE(Same(ChildRect(dialog, app::IDC_HEADING), DialogRect(dialog, 11, 11, 267, 11)));
     EXPECT_TRUE(Same(ChildRect(dialog, app::IDC_PROGRESS_UPPER), DialogRect(dialog, 11, 26, 270, 16)));
     EXPECT_TRUE(Same(ChildRect(dialog, app::IDC_PROGRESS_LOWER), DialogRect(dialog, 11, 46, 270, 16)));
+    EXPECT_TRUE(Same(ChildRect(dialog, IDC_STATUS), DialogRect(dialog, 11, 68, 270, 26)));
     LOGFONTW font{};
     ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(dialog, WM_GETFONT, 0, 0)), sizeof font, &font);
     EXPECT_STREQ(font.lfFaceName, L"MS Shell Dlg");
@@ -139,6 +144,120 @@ TEST(Win32Window, TemplateIconsAndSystemMenu) {
     separator.fMask = MIIM_FTYPE;
     ::GetMenuItemInfoW(menu, static_cast<UINT>(count - 2), TRUE, &separator);
     EXPECT_TRUE(separator.fType & MFT_SEPARATOR);
+}
+
+// The status line: a static text beneath the lower bar, inside the window, that wraps its words
+// (no "&" taken for a mnemonic) and has room for the longest text the dialog shows.
+TEST(Win32Window, StatusLineBeneathTheBarsShowsTheWholeText) {
+    MainDialog window({}, {});
+    Win32DialogHost host(window, nullptr, {});
+    HWND dialog = window.Window();
+    ::ShowWindow(dialog, SW_SHOW);
+    const std::string longest =
+        "Do not disconnect or switch off the Norvik 1150. Waiting for it to restart with the new firmware: 100 s, "
+        "at most 100 s; about 10 min 59 s left.";
+    const std::string opening = "Opening the Norvik 1150 (it has 10 s to answer)...";
+    std::atomic<int> step{0};
+    std::thread dialogThread([&] {
+        host.SetStatusText(opening);
+        step = 1;
+        while (step != 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        host.SetStatusText(longest);
+        host.SetStatusText(longest);
+        step = 3;
+    });
+    HWND status = ::GetDlgItem(dialog, IDC_STATUS);
+    ASSERT_NE(status, nullptr);
+    ASSERT_TRUE(PumpUntil(dialog, [&] { return step == 1; }));
+    EXPECT_EQ(Text(status), L"Opening the Norvik 1150 (it has 10 s to answer)...");
+    step = 2;
+    ASSERT_TRUE(PumpUntil(dialog, [&] { return step == 3; }));
+    dialogThread.join();
+    EXPECT_EQ(Text(status), platform::Widen(longest));
+
+    wchar_t className[16] = {};
+    ::GetClassNameW(status, className, 16);
+    EXPECT_STREQ(className, L"Static");
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(status, GWL_STYLE));
+    EXPECT_EQ(style & SS_TYPEMASK, DWORD{SS_LEFT});  // SS_LEFT wraps at words; the others do not
+    EXPECT_TRUE(style & SS_NOPREFIX);
+    EXPECT_TRUE(::IsWindowVisible(status));
+    RECT client;
+    ::GetClientRect(dialog, &client);
+    const RECT box = ChildRect(dialog, IDC_STATUS);
+    EXPECT_GE(box.top, ChildRect(dialog, app::IDC_PROGRESS_LOWER).bottom);
+    EXPECT_LE(box.bottom, client.bottom);
+    // The longest text, wrapped in the control's font at its width, takes more than one line
+    // and fits its height.
+    HDC dc = ::GetDC(status);
+    HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(status, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    ::GetTextMetricsW(dc, &metrics);
+    RECT needed{0, 0, box.right - box.left, 0};
+    const std::wstring wide = platform::Widen(longest);
+    ::DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(status, dc);
+    EXPECT_GT(needed.bottom, metrics.tmHeight);
+    EXPECT_LE(needed.bottom, box.bottom - box.top);
+    EXPECT_LE(needed.right, box.right - box.left);
+}
+
+// The question before an older firmware is installed has No as its default button, so Enter
+// answers No; any other Yes/No question keeps Yes as its default. Enter is pressed in each box
+// as the keyboard sends it, inside the box's own modal loop.
+TEST(Win32Window, EnterAnswersNoWhereNoIsPreselected) {
+    MainDialog window({}, {});
+    Win32DialogHost host(window, nullptr, {});
+    HWND dialog = window.Window();
+    ::ShowWindow(dialog, SW_SHOW);
+    struct Look {
+        HWND main;
+        std::vector<HWND> pressed;
+        std::vector<int> defaults;  // each box's default button
+    } look{dialog, {}, {}};
+    static Look* current = nullptr;
+    current = &look;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+        ::EnumThreadWindows(
+            ::GetCurrentThreadId(),
+            [](HWND w, LPARAM) -> BOOL {
+                wchar_t cls[16] = {};
+                ::GetClassNameW(w, cls, 16);
+                if (w == current->main || std::wstring_view(cls) != L"#32770" || !::IsWindowVisible(w)) return TRUE;
+                for (HWND seen : current->pressed)
+                    if (seen == w) return TRUE;
+                current->pressed.push_back(w);
+                // The button drawn as the default one.
+                int def = 0;
+                for (int id : {app::IDYES, app::IDNO})
+                    if ((::GetWindowLongPtrW(::GetDlgItem(w, id), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) def = id;
+                current->defaults.push_back(def);
+                ::PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+                ::PostMessageW(w, WM_KEYUP, VK_RETURN, static_cast<LPARAM>(0xC01C0001));
+                return TRUE;
+            },
+            0);
+    });
+    std::atomic<int> older{0}, same{0};
+    std::atomic<bool> done{false};
+    std::thread dialogThread([&] {
+        older = host.AskNoByDefault("Install the older firmware 3.40?", "Firmware update", app::MbIcon::Warning);
+        same = host.MessageBox("Install 3.50 again?", "Firmware update", app::MbButtons::YesNo, app::MbIcon::Warning);
+        done = true;
+    });
+    const bool answered = PumpUntil(dialog, [&] { return done.load(); }, 20000);
+    ::KillTimer(nullptr, timer);
+    if (!answered)
+        for (HWND w : look.pressed) ::PostMessageW(w, WM_COMMAND, app::IDCANCEL, 0);
+    dialogThread.join();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(look.defaults, (std::vector<int>{app::IDNO, app::IDYES}));
+    EXPECT_EQ(older.load(), app::IDNO);
+    EXPECT_EQ(same.load(), app::IDYES);
+    const auto boxes = host.Messages();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].answer, app::IDNO);
 }
 
 TEST(Win32Window, AboutEntryOpensTheAboutBox) {
