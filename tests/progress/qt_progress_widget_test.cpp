@@ -2,6 +2,7 @@
 // marquee timer, and the same bar as the terminal draws for the same state.
 #include "frontend/qt/progress_widget.h"
 #include "frontend/terminal/terminal_progress_bar.h"
+#include "tests/support/offscreen_qt.h"
 
 #include <gtest/gtest.h>
 
@@ -22,21 +23,8 @@ using frontend::qt::ProgressWidget;
 using ui::WPARAM;
 using ui::LPARAM;
 
-class QtProgress : public ::testing::Test {
+class QtProgress : public testsupport::OffscreenQtTest {
 protected:
-    static void SetUpTestSuite() {
-        // No display needed: the tests draw into off-screen windows.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static char name[] = "test_progress_qt";
-        static char* argv[] = {name, nullptr};
-        static int argc = 1;
-        if (!QApplication::instance()) app_ = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete app_;
-        app_ = nullptr;
-    }
-
     // A sharp font, so that every text pixel has exactly the text colour.
     static QFont SharpFont() {
         QFont font(QStringLiteral("DejaVu Sans"));
@@ -47,7 +35,6 @@ protected:
 
     static QRgb Rgb(ui::COLORREF c) { return qRgb(ui::GetRValue(c), ui::GetGValue(c), ui::GetBValue(c)); }
 
-    static inline QApplication* app_ = nullptr;
 };
 
 constexpr ui::COLORREF kBar = ui::RGB(200, 0, 0);

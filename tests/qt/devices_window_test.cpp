@@ -29,6 +29,7 @@
 #include "app/history.h"
 #include "app/start_and_checks.h"
 #include "frontend/qt/devices_window.h"
+#include "tests/support/offscreen_qt.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -36,20 +37,8 @@ namespace {
 using frontend::qt::DevicesWindow;
 using testsupport::ReadFile;
 
-class DevicesInWindow : public ::testing::Test {
+class DevicesInWindow : public testsupport::OffscreenQtTest {
 protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static char name[] = "test_qt_devices";
-        static char* argv[] = {name, nullptr};
-        static int argc = 1;
-        if (!QApplication::instance()) app_ = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete app_;
-        app_ = nullptr;
-    }
-
     void SetUp() override {
         // The supervisor looks for the devices here; the devices' programs inherit all of it.
         setenv("VELMORA_COMMON_APPDATA", dir.path().c_str(), 1);
@@ -157,9 +146,7 @@ protected:
 
     testsupport::TempDir dir;
     std::map<int, pid_t> devices;
-    static QApplication* app_;
 };
-QApplication* DevicesInWindow::app_ = nullptr;
 
 // Two devices with --yes, one of which fails: both rows end with their outcomes, the failure's
 // cause on its row, the exit status says not all were updated, and no box waits for anybody.

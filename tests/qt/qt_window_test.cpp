@@ -31,6 +31,7 @@
 #include "sim/newer_emulator.h"
 #include "tests/app/test_images.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/offscreen_qt.h"
 #include "tests/support/temp_dir.h"
 #include "ui/text_progress_ctrl.h"
 
@@ -39,22 +40,7 @@ namespace {
 using frontend::qt::MainWindow;
 using frontend::qt::QtDialogHost;
 
-class QtWindow : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static char name[] = "test_qt_window";
-        static char* argv[] = {name, nullptr};
-        static int argc = 1;
-        if (!QApplication::instance()) app_ = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete app_;
-        app_ = nullptr;
-    }
-    static QApplication* app_;
-};
-QApplication* QtWindow::app_ = nullptr;
+class QtWindow : public testsupport::OffscreenQtTest {};
 
 TEST_F(QtWindow, LayoutFollowsTheTemplateInTheWindowsFont) {
     int widthAt8 = 0;
