@@ -61,10 +61,17 @@ public:
     OtherProcess(const std::string& name, const char* mode) : name_(name) {
         held_ = CreateEventA(nullptr, TRUE, FALSE, (name + "-held").c_str());
         go_ = CreateEventA(nullptr, TRUE, FALSE, (name + "-go").c_str());
-        std::string command = "\"" + HelperPath("mutex_holder.exe") + "\" " + name + " " + mode;
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_);
+        if (!held_ || !go_) why_ = "CreateEventA failed, error " + std::to_string(GetLastError());
+        const std::string command = "\"" + HelperPath("mutex_holder.exe") + "\" " + name + " " + mode;
+        // A start refused for a moment (a busy Wine server) is tried again before the test fails.
+        for (int attempt = 0; attempt < 3 && !started_ && held_ && go_; ++attempt) {
+            if (attempt) Sleep(200);
+            std::string line = command;
+            STARTUPINFOA si{};
+            si.cb = sizeof si;
+            started_ = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_);
+            if (!started_) why_ = "CreateProcessA(" + command + ") failed, error " + std::to_string(GetLastError());
+        }
     }
     ~OtherProcess() {
         Go();
@@ -76,12 +83,22 @@ public:
         CloseHandle(held_);
         CloseHandle(go_);
     }
-    bool WaitHeld() { return started_ && WaitForSingleObject(held_, 10000) == WAIT_OBJECT_0; }
+    bool WaitHeld() {
+        if (!started_) return false;
+        const DWORD waited = WaitForSingleObject(held_, 10000);
+        if (waited != WAIT_OBJECT_0)
+            why_ = "the holder did not say it holds the mutex: wait result " + std::to_string(waited) + ", error " +
+                   std::to_string(GetLastError());
+        return waited == WAIT_OBJECT_0;
+    }
+    // Why the other process is not there or did not answer.
+    const std::string& Why() const { return why_; }
     void Go() { SetEvent(go_); }
     bool WaitEnded() { return started_ && WaitForSingleObject(pi_.hProcess, 10000) == WAIT_OBJECT_0; }
 
 private:
     std::string name_;
+    std::string why_;
     HANDLE held_ = nullptr;
     HANDLE go_ = nullptr;
     PROCESS_INFORMATION pi_{};
@@ -98,7 +115,7 @@ TEST(WindowsNamedMutex, HeldByAnotherProcessUntilItEndsWithoutReleasing) {
     auto m = platform::CreateNamedMutex(name);
     ASSERT_NE(m, nullptr);
     OtherProcess other(name, "abandon");
-    ASSERT_TRUE(other.WaitHeld());
+    ASSERT_TRUE(other.WaitHeld()) << other.Why();
     EXPECT_EQ(m->Lock(100), platform::WaitResult::TimedOut);
     other.Go();
     ASSERT_TRUE(other.WaitEnded());
@@ -112,7 +129,7 @@ TEST(WindowsNamedMutex, ReleasedByAnotherProcessIsObtained) {
     auto m = platform::CreateNamedMutex(name);
     ASSERT_NE(m, nullptr);
     OtherProcess other(name, "release");
-    ASSERT_TRUE(other.WaitHeld());
+    ASSERT_TRUE(other.WaitHeld()) << other.Why();
     other.Go();
     EXPECT_EQ(m->Lock(5000), platform::WaitResult::Acquired);
     EXPECT_TRUE(m->Unlock());
@@ -123,7 +140,7 @@ TEST(WindowsNamedMutex, WaitIsMeasuredOnTheInstalledClock) {
     auto m = platform::CreateNamedMutex(name);
     ASSERT_NE(m, nullptr);
     OtherProcess other(name, "release");
-    ASSERT_TRUE(other.WaitHeld());
+    ASSERT_TRUE(other.WaitHeld()) << other.Why();
     platform::VirtualClock clock;
     platform::ScopedClock use(clock);
     const uint64_t start = clock.NowMs();
