@@ -165,26 +165,21 @@ public:
         std::string text;
         for (;;) {
             // A complete line comes first: an answer typed just before a resize still counts.
-            pollfd fds[2] = {{in_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-            const int n = poll(fds, signalFd_ >= 0 ? 2 : 1, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return LineEnd::End;
-            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-                char c = 0;
-                const ssize_t r = read(in_, &c, 1);
-                if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                if (r <= 0) return LineEnd::End;
+            char c = 0;
+            switch (NextByte(&c)) {
+            case Next::End:
+                return LineEnd::End;
+            case Next::Signal:
+                // The signals stay pending for the host. Bytes already taken of a line of a pipe
+                // were part of an answer that was not complete.
+                return LineEnd::Signal;
+            case Next::Byte:
                 if (c == '\n') {
                     *line = text;
                     return LineEnd::Line;
                 }
                 if (text.size() < 256) text.push_back(c);
-                continue;
-            }
-            if (signalFd_ >= 0 && (fds[1].revents & POLLIN)) {
-                // The signals stay pending for the host. Bytes already taken of a line of a pipe
-                // were part of an answer that was not complete.
-                return LineEnd::Signal;
+                break;
             }
         }
     }
@@ -193,24 +188,19 @@ public:
 
     LineEnd ReadKey(char* key) override {
         for (;;) {
-            pollfd fds[2] = {{in_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-            const int n = poll(fds, signalFd_ >= 0 ? 2 : 1, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return LineEnd::End;
-            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-                char c = 0;
-                const ssize_t r = read(in_, &c, 1);
-                if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                if (r <= 0) {
-                    InputEnded();
-                    return LineEnd::End;
-                }
+            char c = 0;
+            switch (NextByte(&c)) {
+            case Next::End:
+                InputEnded();
+                return LineEnd::End;
+            case Next::Signal:
+                return LineEnd::Signal;
+            case Next::Byte:
                 if (c == '\r') c = '\n';
-                if (c == '\x1b' && SkipKeySequence()) continue;
+                if (c == '\x1b' && SkipKeySequence()) break;
                 *key = c;
                 return LineEnd::Line;
             }
-            if (signalFd_ >= 0 && (fds[1].revents & POLLIN)) return LineEnd::Signal;
         }
     }
 
@@ -288,6 +278,23 @@ private:
         ev.events = EPOLLIN;
         ev.data.fd = in_;
         if (epoll_ctl(keyPoll_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, in_, &ev) == 0 || !on) keysWatched_ = on;
+    }
+
+    enum class Next { Byte, End, Signal };
+    // Waits for one byte of input or a signal for the host, whichever comes; input first.
+    Next NextByte(char* c) {
+        for (;;) {
+            pollfd fds[2] = {{in_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+            const int n = poll(fds, signalFd_ >= 0 ? 2 : 1, -1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Next::End;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+                const ssize_t r = read(in_, c, 1);
+                if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+                return r <= 0 ? Next::End : Next::Byte;
+            }
+            if (signalFd_ >= 0 && (fds[1].revents & POLLIN)) return Next::Signal;
+        }
     }
 
     void InputEnded() {
