@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "app/json.h"
+#include "tests/support/exec.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using app::json::Value;
+using testsupport::Exec;
 using testsupport::ReadFile;
 
 struct Outcome {
@@ -125,14 +127,6 @@ protected:
         for (const Value& e : r.events)
             if (e["event"].AsString() == kind) found.push_back(e);
         return found;
-    }
-
-    [[noreturn]] static void Exec(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
 
     testsupport::TempDir dir;

@@ -18,12 +18,14 @@
 
 #include "firmware/hex_reader.h"
 #include "firmware/resources.h"
+#include "tests/support/exec.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/temp_dir.h"
 #include "transport/com_port.h"
 
 namespace {
 
+using testsupport::Exec;
 using testsupport::ReadFile;
 
 struct Outcome {
@@ -180,14 +182,6 @@ protected:
         waitpid(child, &status, 0);
         o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         return o;
-    }
-
-    [[noreturn]] static void Exec(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
 
     testsupport::TempDir dir;

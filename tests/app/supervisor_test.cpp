@@ -16,11 +16,13 @@
 #include "app/history.h"
 #include "app/json.h"
 #include "frontend/supervisor/supervisor.h"
+#include "tests/support/exec.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using frontend::supervisor::DeviceRun;
+using testsupport::Exec;
 using testsupport::ReadFile;
 
 app::json::Value Event(const std::string& line) { return *app::json::Parse(line); }
@@ -140,14 +142,6 @@ protected:
         std::map<std::string, std::string> out;
         for (const app::HistoryEntry& e : app::ReadHistory(dir / "state/quillon")) out[e.serial] = e.outcome;
         return out;
-    }
-
-    [[noreturn]] static void Exec(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
 
     testsupport::TempDir dir;

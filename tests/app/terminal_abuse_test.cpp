@@ -19,10 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/exec.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using testsupport::Exec;
 using testsupport::ReadFile;
 
 // Where in the run the action comes.
@@ -212,14 +214,6 @@ protected:
         return found;
     }
     static bool Gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
-
-    [[noreturn]] static void Exec(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
 
     testsupport::TempDir dir;
     pid_t devsim = 0;

@@ -29,6 +29,7 @@
 #include "app/history.h"
 #include "app/start_and_checks.h"
 #include "frontend/qt/devices_window.h"
+#include "tests/support/exec.h"
 #include "tests/support/offscreen_qt.h"
 #include "tests/support/temp_dir.h"
 
@@ -69,11 +70,7 @@ protected:
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            std::vector<char*> argv;
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            testsupport::Exec(args);
         }
         for (int i = 0; i < 300 && !std::filesystem::is_symlink(Link(n)); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
